@@ -1,0 +1,45 @@
+// The burn model's operations, in interface order.
+#include "bindings.hpp"
+#include "burn/operations.hpp"
+
+namespace kilnguard {
+
+namespace nb = nanobind;
+
+void bind_burn(nb::module_& m) {
+    m.def("owner_burn_from_row", &burn::owner_burn_from_row, param("row"),
+          nb::sig("def owner_burn_from_row(row: dict[str, object]) -> str"),
+          R"(The subnet's owner burn rate from its listing row, as text.
+
+The member "incentive_burn" in its text form: a text unchanged, a real in its
+shortest round-trip form, an integer in decimal. An absent, null, false, zero
+or empty value gives "0".)");
+
+    m.def("format_owner_burn", &burn::format_owner_burn, param("value"),
+          nb::sig("def format_owner_burn(value: str) -> str"),
+          R"(A rate for display: OWNER_BURN_DECIMALS digits after the point.
+
+The text is read as a real (white space around it, a sign, single underscores
+between digits, inf and nan allowed) and rounded exactly, half to even, from
+its double value: "0.18" gives "0.1800", "-0" gives "-0.0000". A text that
+does not read as a real comes back unchanged.)");
+
+    m.def("owner_burn_changed", &burn::owner_burn_changed, param("old"), param("new"), param("threshold"),
+          nb::sig("def owner_burn_changed(old: str, new: str, threshold: float) -> bool"),
+          R"(Whether a rate moved by more than the threshold.
+
+When both texts read as reals, true exactly when their absolute difference is
+strictly greater than threshold (a difference that is not a number is no
+change); otherwise true when the texts differ.)");
+
+    m.def("diff_burns", &burn::diff_burns, param("prev"), param("current"), param("threshold"),
+          nb::sig("def diff_burns(prev: dict[str, str], current: dict[str, str], "
+                  "threshold: float) -> list[tuple[str, str, str]]"),
+          R"(The subnets whose rate changed, as (netuid, old, new), by ascending netuid.
+
+Only subnets present in both maps can be reported; owner_burn_changed, as the
+module binds it at the time of the call, decides each one. A key of current
+that is not a base-10 integer text raises ValueError.)");
+}
+
+}  // namespace kilnguard

@@ -1,0 +1,23 @@
+// The two JSON encodings of the system. Both escape every character outside
+// printable ASCII as \u with lowercase hex (surrogate pairs above U+FFFF),
+// write reals in their shortest round-trip text and non-finite reals as NaN,
+// Infinity and -Infinity, and raise TypeError for a value with no JSON form.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace kilnguard::json {
+
+namespace nb = nanobind;
+
+// One line, members in stored order, ", " and ": " as separators.
+std::string write_compact(nb::handle value);
+
+// The state-file layout: two-space indentation, one member per line, names
+// sorted by code point at every level, empty containers as {} and [].
+// No final line feed.
+std::string write_indented_sorted(nb::handle value);
+
+}  // namespace kilnguard::json
