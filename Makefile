@@ -7,7 +7,7 @@ STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
 SYSTEM_PACKAGES := libcurl4-openssl-dev pkg-config
 
-.PHONY: setup test system-packages stub clean
+.PHONY: setup test demo system-packages stub clean
 
 setup: $(STAMP)
 
@@ -35,6 +35,10 @@ $(STAMP): $(SOURCES) | system-packages
 
 test: setup
 	$(PY) -m pytest
+
+# The monitor end to end against built-in loopback Taostats and Telegram servers.
+demo: setup
+	$(VENV)/bin/kilnguard-watch --demo
 
 # Rewrites the checked-in type stub from the installed module.
 stub: setup

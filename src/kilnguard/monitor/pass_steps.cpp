@@ -1,0 +1,89 @@
+#include "monitor/pass_steps.hpp"
+
+#include "common/json_write.hpp"
+#include "common/numbers.hpp"
+#include "common/py.hpp"
+
+#include <ctime>
+#include <string>
+
+namespace kilnguard::monitor {
+
+std::optional<nb::object> taostats_key() {
+    nb::object auth = py::call_late_bound("taostats_auth");
+    if (py::truth(auth)) return auth;
+    py::host_log("[burn] taostats API not available (must be bundled in package defaults)\n");
+    return std::nullopt;
+}
+
+nb::str pass_timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return nb::str(text, length);
+}
+
+std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) {
+    static const py::Key error{"error"};
+    nb::object result = py::call_late_bound("fetch_all_subnets_latest", auth);
+    if (PyDict_Check(result.ptr())) {
+        nb::handle failure = py::member(result, error);
+        if (failure.is_valid() && py::truth(failure)) {
+            std::string line = failure_prefix + json::write_compact(result) + "\n";
+            py::host_log(line);
+            return std::nullopt;
+        }
+    }
+    if (!PyList_Check(result.ptr()))
+        py::raise(PyExc_TypeError, "the subnet listing must be a list of rows, not %s",
+                  result.is_none() ? "None" : Py_TYPE(result.ptr())->tp_name);
+    return nb::borrow<nb::list>(result);
+}
+
+namespace {
+bool names_a_subnet(nb::handle key) {
+    std::string scratch;
+    std::optional<std::string_view> core = py::ascii_core(key, scratch);
+    return core && numbers::read_integer(*core);
+}
+}  // namespace
+
+nb::dict rate_map(nb::handle rows) {
+    static const py::Key netuid{"netuid"};
+    // Walk a copy: owner_burn_from_row is host code and may touch the list.
+    nb::list listing = nb::steal<nb::list>(PySequence_List(rows.ptr()));
+    if (!listing.is_valid()) throw nb::python_error();
+    nb::dict current;
+    for (nb::handle row : listing) {
+        if (!PyDict_Check(row.ptr()))
+            py::raise(PyExc_TypeError, "a subnet row must be a dict, not %s",
+                      row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
+        nb::handle id = py::member(row, netuid);
+        if (!id.is_valid() || id.is_none()) continue;
+        nb::str key = py::text_form(id);
+        if (!names_a_subnet(key)) continue;
+        current[key] = py::call_late_bound("owner_burn_from_row", row);
+    }
+    return current;
+}
+
+std::pair<bool, nb::object> unpack_send_result(nb::handle result) {
+    nb::object members = nb::steal(PySequence_Tuple(result.ptr()));
+    if (!members.is_valid()) throw nb::python_error();
+    const Py_ssize_t count = PyTuple_GET_SIZE(members.ptr());
+    if (count != 2)
+        py::raise(PyExc_ValueError, "a delivery result must be (ok, error), got %zd values", count);
+    nb::object ok = nb::borrow(PyTuple_GET_ITEM(members.ptr(), 0));
+    return {py::truth(ok), nb::borrow(PyTuple_GET_ITEM(members.ptr(), 1))};
+}
+
+void log_with_text(const char* prefix, nb::handle value) {
+    nb::str text = py::text_form(value);
+    nb::object line = nb::steal(PyUnicode_FromFormat("%s%U\n", prefix, text.ptr()));
+    if (!line.is_valid()) throw nb::python_error();
+    py::host_log(line);
+}
+
+}  // namespace kilnguard::monitor

@@ -1,0 +1,62 @@
+// The long-running entry point: wait an interval, run a pass, and again,
+// until the pause file appears. An ordinary error of a pass is logged and the
+// loop goes on; an interrupt or exit request from the host ends it.
+#include "monitor/operations.hpp"
+#include "monitor/pass_steps.hpp"
+
+#include "common/py.hpp"
+
+#include <cmath>
+
+namespace kilnguard::monitor {
+
+namespace {
+// The wait between passes: at least one minute; not-a-number gives a minute.
+double interval_seconds(double interval_minutes) {
+    return interval_minutes > 1 ? interval_minutes * 60 : 60.0;
+}
+
+bool waited_whole_interval(const nb::float_& interval, const nb::str& pause_path) {
+    return py::truth(py::call_late_bound("_sleep_until_interval", interval, pause_path));
+}
+}  // namespace
+
+void run_burn_poll_loop(nb::handle state_path_arg, nb::handle threshold_arg,
+                        nb::handle interval_minutes_arg, nb::handle burn_token_arg,
+                        nb::handle burn_chat_id_arg, nb::handle pause_path_arg) {
+    using namespace nb::literals;
+    const py::ArgCheck check{"run_burn_poll_loop"};
+    nb::str state_path = check.text("state_path", state_path_arg);
+    nb::float_ threshold(check.real("threshold", threshold_arg));
+    const double minutes = check.real("interval_minutes", interval_minutes_arg);
+    nb::str burn_token = check.text("burn_token", burn_token_arg);
+    nb::str burn_chat_id = check.text("burn_chat_id", burn_chat_id_arg);
+    nb::str pause_path = check.text("pause_path", pause_path_arg);
+    nb::float_ interval(interval_seconds(minutes));
+
+    if (!waited_whole_interval(interval, pause_path)) {
+        py::host_log("[burn] monitoring paused\n");
+        return;
+    }
+    for (;;) {
+        if (py::truth(py::call_late_bound("_burn_is_paused", pause_path))) {
+            py::host_log("[burn] monitoring paused\n");
+            return;
+        }
+        try {
+            py::call_late_bound("run_kilnguard_once", "state_path"_a = state_path,
+                                "threshold"_a = threshold, "burn_token"_a = burn_token,
+                                "burn_chat_id"_a = burn_chat_id);
+        } catch (nb::python_error& failure) {
+            // Ctrl-C, SystemExit and the like are not ordinary errors of a pass.
+            if (!failure.matches(PyExc_Exception)) throw;
+            log_with_text("[burn] error: ", failure.value());
+        }
+        if (!waited_whole_interval(interval, pause_path)) {
+            py::host_log("[burn] monitoring paused\n");
+            return;
+        }
+    }
+}
+
+}  // namespace kilnguard::monitor

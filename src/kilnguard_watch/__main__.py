@@ -1,0 +1,3 @@
+from kilnguard_watch.cli import main
+
+raise SystemExit(main())
