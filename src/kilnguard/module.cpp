@@ -23,4 +23,5 @@ NB_MODULE(kilnguard, m) {
 
     // The operations, in the order of the module's interface.
     kilnguard::bind_burn(m);
+    kilnguard::bind_telegram(m);
 }
