@@ -67,7 +67,7 @@ def test_max_len_is_any_number(max_len):
 
 def test_default_max_len_is_3900():
     line = "SN1: 0.5000"
-    text = "\n".join(SNAPSHOT_HEADER + ["", "x" * (3900 - 69)])
+    text = "\n".join(SNAPSHOT_HEADER + ["", "x" * (3900 - 70)])
     assert len(text) == 3900 and kilnguard._chunk_text(text) == [text]
     long_text = "\n".join(SNAPSHOT_HEADER + [""] + [line] * 400)
     assert [len(piece) for piece in kilnguard._chunk_text(long_text)] == [3897, 1041]
