@@ -22,5 +22,6 @@ NB_MODULE(kilnguard, m) {
     m.attr("OWNER_BURN_DECIMALS") = 4;
 
     // The operations, in the order of the module's interface.
+    kilnguard::bind_taostats(m);
     kilnguard::bind_burn(m);
 }
