@@ -61,3 +61,16 @@ def sleeps(monkeypatch):
     recorder = SleepRecorder()
     monkeypatch.setattr(time, "sleep", recorder)
     return recorder
+
+
+# ------------------------------------------------------------ Telegram Bot API
+
+@pytest.fixture
+def telegram(monkeypatch):
+    """A fake Bot API on loopback, with TELEGRAM_API_BASE pointing at it."""
+    from fake_telegram import FakeTelegram
+
+    fake = FakeTelegram()
+    monkeypatch.setenv("TELEGRAM_API_BASE", fake.base_url)
+    yield fake
+    fake.close()

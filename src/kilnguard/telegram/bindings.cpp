@@ -34,6 +34,25 @@ Lengths are counted in code points. Every piece repeats the header (the first
 three lines, or the first two when the third is empty, as in an alert), then
 an empty line in place of the separator line, then whole body lines; a piece
 exceeds max_len only when a single body line forces it.)");
+
+    m.def("send_burn_telegram_messages", &telegram::send_burn_telegram_messages, param("text"),
+          param("token"), param("chat_id"),
+          nb::sig("def send_burn_telegram_messages(text: str, token: str, chat_id: str) "
+                  "-> tuple[bool, str]"),
+          R"(Sends a text of any length as one or more messages; returns (ok, error).
+
+The text is split by _chunk_text; several pieces go out numbered "(i/N)\n",
+0.4 seconds apart through time.sleep, each by send_burn_telegram as the module
+binds them at the time of the call. The first failed piece ends the sending.)");
+
+    m.def("send_burn_telegram", &telegram::send_burn_telegram, param("text"), param("token"),
+          param("chat_id"),
+          nb::sig("def send_burn_telegram(text: str, token: str, chat_id: str) -> tuple[bool, str]"),
+          R"(Sends one message through the Bot API's sendMessage; returns (ok, error).
+
+The request goes to TELEGRAM_API_BASE (default https://api.telegram.org) with
+a 30-second time-out. Error replies, transport failures and an empty token or
+chat id come back as (False, explanation); the token never appears in it.)");
 }
 
 }  // namespace kilnguard
