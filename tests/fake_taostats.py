@@ -150,7 +150,8 @@ class FakeServer:
         scheme = "https" if tls_context else "http"
         self.port = self._server.server_address[1]
         self.url = f"{scheme}://127.0.0.1:{self.port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
+                                        daemon=True)
         self._thread.start()
 
     def reply(self, *replies, **fields):
