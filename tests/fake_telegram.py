@@ -68,7 +68,7 @@ class FakeTelegram:
     """Answers each request with the next scripted reply, or with a success
     once the script is used up."""
 
-    def __init__(self):
+    def __init__(self, tls_context=None):
         self.requests = []
         self.script = []
         self._lock = threading.Lock()
@@ -97,9 +97,21 @@ class FakeTelegram:
             def log_message(self, *args):
                 pass
 
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        self.base_url = f"http://127.0.0.1:{self._server.server_address[1]}"
+        class Server(ThreadingHTTPServer):
+            daemon_threads = True
+
+            def get_request(self):
+                conn, address = super().get_request()
+                if tls_context is not None:
+                    conn = tls_context.wrap_socket(conn, server_side=True)
+                return conn, address
+
+            def handle_error(self, request, client_address):
+                pass  # a client that refused our certificate
+
+        self._server = Server(("127.0.0.1", 0), Handler)
+        scheme = "https" if tls_context else "http"
+        self.base_url = f"{scheme}://127.0.0.1:{self._server.server_address[1]}"
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
                                         daemon=True)
         self._thread.start()

@@ -184,6 +184,38 @@ def test_token_appears_in_no_result(telegram, monkeypatch, situation):
     assert TOKEN not in error and TOKEN.split(":")[1] not in error
 
 
+@pytest.fixture
+def tls_telegram(monkeypatch, tls_authority, tmp_path):
+    import ssl
+
+    from fake_telegram import FakeTelegram
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    tls_authority.issue_cert("127.0.0.1").configure_cert(context)
+    fake = FakeTelegram(tls_context=context)
+    ca_file = tmp_path / "ca.pem"
+    tls_authority.cert_pem.write_to_path(str(ca_file))
+    for name in ("SSL_CERT_FILE", "SSL_CERT_DIR"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("TELEGRAM_API_BASE", fake.base_url)
+    yield fake, str(ca_file)
+    fake.close()
+
+
+def test_tls_with_a_trusted_authority(tls_telegram, monkeypatch):
+    fake, ca_file = tls_telegram
+    monkeypatch.setenv("SSL_CERT_FILE", ca_file)
+    assert send() == (True, "")
+    assert fake.requests[0].path == f"/bot{TOKEN}/sendMessage"
+
+
+def test_untrusted_certificate_is_a_failure_without_the_token(tls_telegram):
+    fake, _ = tls_telegram
+    ok, error = send()
+    assert ok is False and error and TOKEN not in error
+    assert fake.requests == []
+
+
 @pytest.mark.slow
 def test_silent_server_times_out_without_the_token(monkeypatch):
     listener = socket.socket()
@@ -255,3 +287,14 @@ def test_pieces_go_through_the_module_bindings(monkeypatch, sleeps):
     assert kilnguard.send_burn_telegram_messages("t", "k", "c") == (True, "")
     assert calls == [("(1/3)\np1", "k", "c"), ("(2/3)\np2", "k", "c"), ("(3/3)\np3", "k", "c")]
     assert sleeps.pauses == [0.4, 0.4]
+
+
+def test_interrupt_during_a_pause_stops_the_sending(telegram, sleeps):
+    def interrupt(count):
+        raise KeyboardInterrupt
+
+    sleeps.on_sleep = interrupt
+    text = header_text(2) + "a" * 3000 + "\n" + "b" * 3000
+    with pytest.raises(KeyboardInterrupt):
+        kilnguard.send_burn_telegram_messages(text, TOKEN, CHAT)
+    assert len(telegram.requests) == 1
