@@ -61,3 +61,56 @@ def sleeps(monkeypatch):
     recorder = SleepRecorder()
     monkeypatch.setattr(time, "sleep", recorder)
     return recorder
+
+
+# ------------------------------------------------------- loopback servers
+
+@pytest.fixture
+def fake_taostats(monkeypatch):
+    """A scripted stand-in for the Taostats API; TAOSTATS_API_BASE points at it."""
+    from fake_taostats import FakeServer
+
+    server = FakeServer()
+    monkeypatch.setenv("TAOSTATS_API_BASE", server.url)
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def tls_authority():
+    """A private CA and a certificate for 127.0.0.1 that it signed."""
+    trustme = pytest.importorskip("trustme")
+    return trustme.CA()
+
+
+@pytest.fixture
+def tls_taostats(monkeypatch, tls_authority, tmp_path):
+    """The scripted Taostats stand-in over TLS. SSL_CERT_FILE is left unset
+    (tests choose); `ca_file` on the server names the CA's PEM file."""
+    import ssl
+
+    from fake_taostats import FakeServer
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    tls_authority.issue_cert("127.0.0.1").configure_cert(context)
+    server = FakeServer(tls_context=context)
+    server.ca_file = str(tmp_path / "ca.pem")
+    tls_authority.cert_pem.write_to_path(server.ca_file)
+    for name in ("SSL_CERT_FILE", "SSL_CERT_DIR"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("TAOSTATS_API_BASE", server.url)
+    yield server
+    server.close()
+
+
+# ------------------------------------------------------------ Telegram Bot API
+
+@pytest.fixture
+def telegram(monkeypatch):
+    """A fake Bot API on loopback, with TELEGRAM_API_BASE pointing at it."""
+    from fake_telegram import FakeTelegram
+
+    fake = FakeTelegram()
+    monkeypatch.setenv("TELEGRAM_API_BASE", fake.base_url)
+    yield fake
+    fake.close()

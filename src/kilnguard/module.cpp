@@ -22,6 +22,8 @@ NB_MODULE(kilnguard, m) {
     m.attr("OWNER_BURN_DECIMALS") = 4;
 
     // The operations, in the order of the module's interface.
+    kilnguard::bind_taostats(m);
     kilnguard::bind_burn(m);
+    kilnguard::bind_telegram(m);
     kilnguard::bind_monitor(m);
 }

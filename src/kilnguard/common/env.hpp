@@ -1,0 +1,18 @@
+// The process environment, read afresh at every use: settings may change
+// between two calls, and the change takes effect at the next one.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+
+namespace kilnguard::env {
+
+namespace nb = nanobind;
+
+// The variable's value decoded as os.environ decodes it (the file-system
+// encoding, undecodable bytes kept as surrogate escapes); nothing when the
+// variable is absent. An empty value is a value. Call with the GIL held.
+std::optional<nb::str> text(const char* name);
+
+}  // namespace kilnguard::env

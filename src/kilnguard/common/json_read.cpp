@@ -1,0 +1,482 @@
+// The decoder walks UTF-8 bytes and builds Python objects as it goes. Every
+// structural character of JSON is ASCII, so a byte offset always falls on the
+// start of a character; offsets are converted to characters only when an
+// error is reported. The order of checks mirrors CPython's own scanner
+// (Modules/_json.c), because the position of each error is part of what users
+// and tests compare with json.loads.
+#include "common/json_read.hpp"
+
+#include "common/numbers.hpp"
+#include "common/py.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace kilnguard::json {
+
+namespace {
+
+constexpr int max_depth = 1000;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+nb::object steal_or_throw(PyObject* object) {
+    if (!object) throw nb::python_error();
+    return nb::steal(object);
+}
+
+// Object keys repeat across the records of a listing ("netuid", "name", ...),
+// so short ASCII keys are kept in a small table and shared instead of being
+// built again for every record. A slot simply takes the newest key that
+// hashes to it. The table lives for the process and is only touched with the
+// GIL held.
+class KeyCache {
+public:
+    static constexpr std::size_t max_length = 24;
+
+    nb::object get(std::string_view bytes) {
+        std::uint32_t hash = 2166136261u;  // FNV-1a
+        for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        PyObject*& slot = slots_[hash % slots_.size()];
+        if (slot && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == bytes.size() &&
+            std::memcmp(PyUnicode_1BYTE_DATA(slot), bytes.data(), bytes.size()) == 0)
+            return nb::borrow(slot);
+        PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (!key) throw nb::python_error();
+        std::memcpy(PyUnicode_1BYTE_DATA(key), bytes.data(), bytes.size());
+        Py_XSETREF(slot, Py_NewRef(key));
+        return nb::steal(key);
+    }
+
+private:
+    std::array<PyObject*, 512> slots_{};
+};
+
+KeyCache key_cache;
+
+class Reader {
+public:
+    explicit Reader(std::string_view text)
+        : begin_(text.data()), end_(text.data() + text.size()) {}
+
+    nb::object document() {
+        if (end_ - begin_ >= 3 && std::memcmp(begin_, "\xEF\xBB\xBF", 3) == 0)
+            fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", begin_);
+        const char* p = skip_space(begin_);
+        nb::object result = value(p);
+        p = skip_space(p);
+        if (p != end_) fail("Extra data", p);
+        return result;
+    }
+
+private:
+    const char* skip_space(const char* p) const {
+        while (p < end_ && is_space(*p)) ++p;
+        return p;
+    }
+
+    bool starts_with(const char* p, std::string_view word) const {
+        return static_cast<std::size_t>(end_ - p) >= word.size() &&
+               std::memcmp(p, word.data(), word.size()) == 0;
+    }
+
+    // Reads one value at `p` and moves `p` past it.
+    nb::object value(const char*& p) {
+        if (p == end_) fail("Expecting value", p);
+        switch (*p) {
+            case '"': return string(p, false);
+            case '{': return object(p);
+            case '[': return array(p);
+            case 'n': if (starts_with(p, "null")) return literal(p, 4, Py_None); break;
+            case 't': if (starts_with(p, "true")) return literal(p, 4, Py_True); break;
+            case 'f': if (starts_with(p, "false")) return literal(p, 5, Py_False); break;
+            case 'N':
+                if (starts_with(p, "NaN"))
+                    return real_constant(p, 3, std::numeric_limits<double>::quiet_NaN());
+                break;
+            case 'I':
+                if (starts_with(p, "Infinity"))
+                    return real_constant(p, 8, std::numeric_limits<double>::infinity());
+                break;
+            case '-':
+                if (starts_with(p, "-Infinity"))
+                    return real_constant(p, 9, -std::numeric_limits<double>::infinity());
+                break;
+            default: break;
+        }
+        return number(p);
+    }
+
+    nb::object literal(const char*& p, std::size_t length, PyObject* constant) {
+        p += length;
+        return nb::borrow(constant);
+    }
+
+    nb::object real_constant(const char*& p, std::size_t length, double constant) {
+        p += length;
+        return steal_or_throw(PyFloat_FromDouble(constant));
+    }
+
+    void enter(const char* what) {
+        if (++depth_ > max_depth)
+            py::raise(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while decoding a JSON %s", what);
+    }
+
+    nb::object object(const char*& p) {
+        enter("object");
+        nb::object result = steal_or_throw(PyDict_New());
+        p = skip_space(p + 1);
+        if (p == end_ || *p != '}') {
+            while (true) {
+                if (p == end_ || *p != '"')
+                    fail("Expecting property name enclosed in double quotes", p);
+                nb::object key = string(p, true);
+                p = skip_space(p);
+                if (p == end_ || *p != ':') fail("Expecting ':' delimiter", p);
+                p = skip_space(p + 1);
+                nb::object member = value(p);
+                // A repeated name keeps its first place and takes the new value.
+                if (PyDict_SetItem(result.ptr(), key.ptr(), member.ptr()) < 0)
+                    throw nb::python_error();
+                p = skip_space(p);
+                if (p != end_ && *p == '}') break;
+                if (p == end_ || *p != ',') fail("Expecting ',' delimiter", p);
+                p = skip_space(p + 1);
+            }
+        }
+        ++p;
+        --depth_;
+        return result;
+    }
+
+    nb::object array(const char*& p) {
+        enter("array");
+        nb::object result = steal_or_throw(PyList_New(0));
+        p = skip_space(p + 1);
+        if (p == end_ || *p != ']') {
+            while (true) {
+                nb::object element = value(p);
+                if (PyList_Append(result.ptr(), element.ptr()) < 0) throw nb::python_error();
+                p = skip_space(p);
+                if (p != end_ && *p == ']') break;
+                if (p == end_ || *p != ',') fail("Expecting ',' delimiter", p);
+                p = skip_space(p + 1);
+            }
+        }
+        ++p;
+        --depth_;
+        return result;
+    }
+
+    // ------------------------------------------------------------ texts
+
+    nb::object string(const char*& p, bool is_key) {
+        const char* const opening = p;
+        const char* q = p + 1;
+        unsigned char seen = 0;  // OR of all bytes: tells pure ASCII apart
+        while (q < end_) {
+            const char c = *q;
+            if (c == '"') {
+                std::string_view bytes(p + 1, static_cast<std::size_t>(q - p - 1));
+                p = q + 1;
+                if (is_key && seen < 0x80 && bytes.size() <= KeyCache::max_length)
+                    return key_cache.get(bytes);
+                return py::str_from_utf8(bytes);
+            }
+            if (c == '\\') break;
+            if (static_cast<unsigned char>(c) < 0x20) fail("Invalid control character at", q);
+            seen |= static_cast<unsigned char>(c);
+            ++q;
+        }
+        if (q == end_) fail("Unterminated string starting at", opening);
+        return escaped_string(p, q);
+    }
+
+    // The slow path, from the first backslash on: characters are collected
+    // as code points so that a lone surrogate from \uD800 survives.
+    nb::object escaped_string(const char*& p, const char* q) {
+        const char* const opening = p;
+        scratch_.clear();
+        append_utf8(p + 1, q);
+        while (true) {
+            // Here *q is a backslash.
+            if (q + 1 == end_) fail("Unterminated string starting at", opening);
+            const char kind = q[1];
+            if (kind == 'u') {
+                if (end_ - q <= 6) fail("Invalid \\uXXXX escape", q + 1);
+                Py_UCS4 unit = hex4(q + 2, q + 1);
+                q += 6;
+                // A high surrogate joins the low one of a directly following
+                // \u escape; otherwise each is kept on its own. CPython only
+                // looks for the pair when a character follows it.
+                if (unit >= 0xD800 && unit <= 0xDBFF && end_ - q > 6 && q[0] == '\\' &&
+                    q[1] == 'u') {
+                    Py_UCS4 low = hex4(q + 2, q + 1);
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        q += 6;
+                    }
+                }
+                scratch_.push_back(unit);
+            } else {
+                Py_UCS4 c = 0;
+                switch (kind) {
+                    case '"': c = '"'; break;
+                    case '\\': c = '\\'; break;
+                    case '/': c = '/'; break;
+                    case 'b': c = '\b'; break;
+                    case 'f': c = '\f'; break;
+                    case 'n': c = '\n'; break;
+                    case 'r': c = '\r'; break;
+                    case 't': c = '\t'; break;
+                    default: fail("Invalid \\escape", q);
+                }
+                scratch_.push_back(c);
+                q += 2;
+            }
+            const char* chunk = q;
+            while (q < end_ && *q != '"' && *q != '\\') {
+                if (static_cast<unsigned char>(*q) < 0x20) fail("Invalid control character at", q);
+                ++q;
+            }
+            if (q == end_) fail("Unterminated string starting at", opening);
+            append_utf8(chunk, q);
+            if (*q == '"') break;
+        }
+        p = q + 1;
+        return steal_or_throw(PyUnicode_FromKindAndData(
+            PyUnicode_4BYTE_KIND, scratch_.data(), static_cast<Py_ssize_t>(scratch_.size())));
+    }
+
+    Py_UCS4 hex4(const char* digits, const char* escape_letter) {
+        Py_UCS4 unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int digit = hex_value(digits[i]);
+            if (digit < 0) fail("Invalid \\uXXXX escape", escape_letter);
+            unit = (unit << 4) | static_cast<Py_UCS4>(digit);
+        }
+        return unit;
+    }
+
+    // Decodes UTF-8 that is known to be valid (a chunk never ends inside a
+    // character, because no byte of a multi-byte character is '"' or '\');
+    // the clamp only keeps broken input from reading past the chunk.
+    void append_utf8(const char* from, const char* to) {
+        while (from < to) {
+            const auto lead = static_cast<unsigned char>(*from);
+            int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+            if (to - from <= extra) extra = static_cast<int>(to - from) - 1;
+            Py_UCS4 code = extra == 0 ? lead : lead & (0x3F >> extra);
+            for (int i = 1; i <= extra; ++i)
+                code = (code << 6) | (static_cast<unsigned char>(from[i]) & 0x3F);
+            scratch_.push_back(code);
+            from += extra + 1;
+        }
+    }
+
+    // ---------------------------------------------------------- numbers
+
+    nb::object number(const char*& p) {
+        const char* const start = p;
+        const char* q = p;
+        const bool negative = *q == '-';
+        if (negative) ++q;
+        if (q == end_) fail("Expecting value", start);
+        const char* const digits = q;
+        if (*q >= '1' && *q <= '9') {
+            ++q;
+            while (q < end_ && is_digit(*q)) ++q;
+        } else if (*q == '0') {
+            ++q;
+        } else {
+            fail("Expecting value", start);
+        }
+        const char* const digits_end = q;
+        bool is_real = false;
+        if (end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+            is_real = true;
+            q += 2;
+            while (q < end_ && is_digit(*q)) ++q;
+        }
+        if (q < end_ && (*q == 'e' || *q == 'E')) {
+            // An exponent without digits is not part of the number: "1e" is
+            // the integer 1 followed by extra data.
+            const char* e = q + 1;
+            if (e < end_ && (*e == '+' || *e == '-')) ++e;
+            const char* exponent_digits = e;
+            while (e < end_ && is_digit(*e)) ++e;
+            if (e > exponent_digits) {
+                is_real = true;
+                q = e;
+            }
+        }
+        p = q;
+        if (is_real) return real(std::string_view(start, static_cast<std::size_t>(q - start)));
+        return integer(std::string_view(digits, static_cast<std::size_t>(digits_end - digits)),
+                       negative);
+    }
+
+    static nb::object real(std::string_view text) {
+        double value = 0.0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec == std::errc::result_out_of_range) {
+            // Beyond the range of a double: infinity or zero with its sign,
+            // as float() gives for 1e400 and 1e-400.
+            value = *numbers::read_real(text);
+        }
+        return steal_or_throw(PyFloat_FromDouble(value));
+    }
+
+    static std::uint64_t small_value(std::string_view digits) {
+        std::uint64_t value = 0;
+        for (char c : digits) value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        return value;
+    }
+
+    nb::object integer(std::string_view digits, bool negative) {
+        if (digits.size() <= 18) {
+            const auto value = static_cast<long long>(small_value(digits));
+            return steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
+        }
+        nb::object magnitude = digits.size() <= 19
+                                   ? steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
+                                   : big_integer(digits);
+        return negative ? steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
+    }
+
+    // Long digit strings are split in two, the halves built recursively and
+    // joined as high * 10^k + low. With CPython's Karatsuba multiplication
+    // this is subquadratic, and it has no digit limit (int() in 3.11 refuses
+    // more than 4300 digits).
+    static constexpr std::size_t chunk_digits = 18;
+
+    nb::object big_integer(std::string_view digits) {
+        if (digits.size() <= chunk_digits)
+            return steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)));
+        std::size_t level = 0;
+        while ((chunk_digits << (level + 1)) < digits.size()) ++level;
+        const std::size_t low_size = chunk_digits << level;
+        nb::object high = big_integer(digits.substr(0, digits.size() - low_size));
+        nb::object low = big_integer(digits.substr(digits.size() - low_size));
+        nb::object scaled = steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
+        return steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
+    }
+
+    // 10^(18 * 2^level), each power the square of the one before.
+    const nb::object& power_of_ten(std::size_t level) {
+        if (powers_.empty())
+            powers_.push_back(steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
+        while (powers_.size() <= level) {
+            PyObject* last = powers_.back().ptr();
+            powers_.push_back(steal_or_throw(PyNumber_Multiply(last, last)));
+        }
+        return powers_[level];
+    }
+
+    // ----------------------------------------------------------- errors
+
+    // Reports the position as json.JSONDecodeError does: line and column
+    // from 1, character offset from 0, only "\n" ending a line.
+    [[noreturn]] void fail(const char* message, const char* at) const {
+        long long chars = 0, line = 1, last_newline = -1;
+        for (const char* c = begin_; c < at; ++c) {
+            if (is_continuation(*c)) continue;
+            if (*c == '\n') {
+                ++line;
+                last_newline = chars;
+            }
+            ++chars;
+        }
+        std::string text = message;
+        text += ": line " + std::to_string(line) + " column " +
+                std::to_string(chars - last_newline) + " (char " + std::to_string(chars) + ")";
+        throw SyntaxError(text);
+    }
+
+    const char* const begin_;
+    const char* const end_;
+    int depth_ = 0;
+    std::vector<Py_UCS4> scratch_;
+    std::vector<nb::object> powers_;
+};
+
+// Length of the well-formed UTF-8 sequence at `p` (Unicode's table of
+// well-formed byte sequences), or 0 when it is not one.
+std::size_t sequence_length(const unsigned char* p, const unsigned char* end) {
+    const unsigned char lead = p[0];
+    const auto left = static_cast<std::size_t>(end - p);
+    auto in = [](unsigned char c, unsigned char low, unsigned char high) {
+        return c >= low && c <= high;
+    };
+    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && in(p[1], 0x80, 0xBF) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        // E0 excludes overlong forms, ED the surrogates.
+        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+        return left >= 3 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        // F0 excludes overlong forms, F4 everything beyond U+10FFFF.
+        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+        return left >= 4 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) &&
+                       in(p[3], 0x80, 0xBF)
+                   ? 4
+                   : 0;
+    }
+    return 0;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    while (p < end) {
+        // Eight ASCII bytes at a time: the common case for JSON.
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const std::size_t length = sequence_length(p, end);
+        if (length == 0) return false;
+        p += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+nb::object read(std::string_view utf8_text) { return Reader(utf8_text).document(); }
+
+void require_utf8(std::string_view bytes) {
+    if (is_valid_utf8(bytes)) return;
+    // Let Python's own codec describe the fault, so the error is exactly the
+    // UnicodeDecodeError a host would meet decoding the same bytes.
+    PyObject* text =
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+    if (!text) throw nb::python_error();
+    Py_DECREF(text);
+}
+
+}  // namespace kilnguard::json

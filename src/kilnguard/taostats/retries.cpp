@@ -1,0 +1,62 @@
+// Throttled answers are repeated after a growing pause, a bounded number of
+// times; every other answer, and every error, ends the loop at once.
+#include "taostats/operations.hpp"
+
+#include "common/py.hpp"
+
+#include <algorithm>
+
+namespace kilnguard::taostats {
+
+namespace {
+constexpr double first_pause_seconds = 2.0;
+constexpr double pause_growth = 1.8;
+constexpr double longest_pause_seconds = 120.0;
+}  // namespace
+
+bool is_rate_limited(nb::handle payload_arg) {
+    static const py::Key status_code{"status_code"};
+    static const py::Key message{"message"};
+    static const nb::int_ too_many_requests(429);
+    nb::dict payload = py::ArgCheck{"is_rate_limited"}.dict("payload", payload_arg);
+
+    // Python's equality: 429 and 429.0 match, "429", True and None do not.
+    if (nb::handle status = py::member(payload, status_code); status.is_valid()) {
+        nb::object held = nb::borrow(status);
+        int equal = PyObject_RichCompareBool(held.ptr(), too_many_requests.ptr(), Py_EQ);
+        if (equal < 0) throw nb::python_error();
+        if (equal) return true;
+    }
+    // The service says so in words on some answers, whatever their status.
+    nb::handle found = py::member(payload, message);
+    if (!found.is_valid()) return false;
+    nb::str text = py::text_form(nb::borrow(found));
+    int contains = PyUnicode_Contains(text.ptr(), nb::str("Rate Limited").ptr());
+    if (contains < 0) throw nb::python_error();
+    return contains != 0;
+}
+
+nb::object with_retries(nb::handle path, nb::handle params, nb::handle auth,
+                        nb::handle max_retries_arg) {
+    const py::ArgCheck check{"with_retries"};
+    check.text("path", path);
+    check.dict("params", params);
+    check.text("auth", auth);
+    const long long max_retries = check.integer("max_retries", max_retries_arg);
+    // Without a single attempt there would be no payload to hand back.
+    if (max_retries <= 0)
+        py::raise(PyExc_ValueError,
+                  "with_retries() argument 'max_retries' must be at least 1, not %lld",
+                  max_retries);
+
+    double pause = first_pause_seconds;
+    for (long long attempt = 0;; ++attempt) {
+        nb::object payload = py::call_late_bound("http_get_json", path, params, auth);
+        if (!py::truth(py::call_late_bound("is_rate_limited", payload))) return payload;
+        if (attempt == max_retries - 1) return payload;
+        py::host_sleep(pause);
+        pause = std::min(pause * pause_growth, longest_pause_seconds);
+    }
+}
+
+}  // namespace kilnguard::taostats

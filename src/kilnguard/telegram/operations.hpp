@@ -1,0 +1,17 @@
+// Telegram reporting: the alert and snapshot texts, their splitting into
+// pieces that fit one message, and delivery through the Bot API's sendMessage.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace kilnguard::telegram {
+
+namespace nb = nanobind;
+
+nb::str format_burn_alert(nb::handle changes, nb::handle updated_at);
+nb::str format_burn_snapshot(nb::handle rows, nb::handle updated_at);
+nb::list chunk_text(nb::handle text, nb::handle max_len);
+nb::tuple send_burn_telegram_messages(nb::handle text, nb::handle token, nb::handle chat_id);
+nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id);
+
+}  // namespace kilnguard::telegram
