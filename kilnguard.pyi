@@ -6,6 +6,67 @@ Watches the owner burn rate of every Bittensor subnet and reports changes to a T
 
 OWNER_BURN_DECIMALS: int = 4
 
+def api_base() -> str:
+    """
+    The Taostats API base URL, without a trailing "/".
+
+    TAOSTATS_API_BASE as the environment holds it at this call, every trailing "/"
+    removed; https://api.taostats.io when the variable is absent.
+    """
+
+def request_headers(auth: str) -> dict[str, str]:
+    """
+    The headers of a Taostats request, in sending order.
+
+    Authorization carries the bare key; User-Agent is TAOSTATS_USER_AGENT
+    unchanged (empty included) or a browser's signature; then Accept and
+    Accept-Language. No compressed transfer is asked for.
+    """
+
+def taostats_auth() -> str | None:
+    """
+    The Taostats API key from TAOSTATS_API_KEY, trimmed.
+
+    None when the variable is absent, empty or only white space: the Taostats API
+    cannot be used then. Read afresh at every call.
+    """
+
+def http_get_json(path: str, params: dict[str, object], auth: str) -> dict[str, object] | None:
+    """
+    One authenticated GET of api_base() + path + "?" + the query.
+
+    A 2xx JSON object comes back as it is (null as None); a 2xx body that is not
+    JSON gives {"parse_error", "raw"}; another status gives the body's object, or
+    {"status_code", "message"}, with "http_status" set. Transport failures raise
+    TimeoutError or ConnectionError; a URL or header that cannot be sent raises
+    ValueError before any connection.
+    """
+
+def is_rate_limited(payload: dict[str, object]) -> bool:
+    """
+    Whether an answer says the client is being throttled.
+
+    True when status_code equals 429 or the text form of message contains
+    "Rate Limited"; http_status is not looked at.
+    """
+
+def with_retries(path: str, params: dict[str, object], auth: str, *, max_retries: int = 6) -> dict[str, object]:
+    """
+    http_get_json, repeated while the answer is throttled.
+
+    At most max_retries requests, with pauses through time.sleep of 2.0 seconds
+    growing by 1.8 up to 120.0 between them; the last payload comes back even if
+    throttled. Any other answer returns at once; errors escape without a retry.
+    """
+
+def fetch_all_subnets_latest(auth: str) -> list[dict[str, object]] | dict[str, object]:
+    """
+    The latest record of every subnet, by ascending netuid.
+
+    The answer's "data" rows as sent, from one request of up to 1024 rows; when
+    there are none, {"error": "no_subnet_rows", "response": <the answer>}.
+    """
+
 def owner_burn_from_row(row: dict[str, object]) -> str:
     """
     The subnet's owner burn rate from its listing row, as text.
@@ -34,6 +95,26 @@ def owner_burn_changed(old: str, new: str, threshold: float) -> bool:
     change); otherwise true when the texts differ.
     """
 
+def load_burn_state(path: str) -> dict[str, str]:
+    """
+    The rates stored by the last save, by netuid text, in the file's order.
+
+    Each stored value comes back in its text form. A path that names no regular
+    file, a file that cannot be read or is not JSON, and a file without an
+    "owner_burn_rate" object all give an empty map; bytes that are not UTF-8 raise
+    UnicodeDecodeError and a document that is not a JSON object raises TypeError.
+    """
+
+def save_burn_state(path: str, burns: dict[str, str], updated_at: str) -> None:
+    """
+    Stores the rates and the time of the pass, replacing the file atomically.
+
+    The document holds "owner_burn_rate" and "updated_at_utc", names sorted, two
+    spaces of indentation, pure ASCII, one final line feed. A symbolic link keeps
+    pointing at the new file and an existing file keeps its permission bits; on
+    failure the old file is left as it was and the OSError is raised.
+    """
+
 def diff_burns(prev: dict[str, str], current: dict[str, str], threshold: float) -> list[tuple[str, str, str]]:
     """
     The subnets whose rate changed, as (netuid, old, new), by ascending netuid.
@@ -41,4 +122,67 @@ def diff_burns(prev: dict[str, str], current: dict[str, str], threshold: float) 
     Only subnets present in both maps can be reported; owner_burn_changed, as the
     module binds it at the time of the call, decides each one. A key of current
     that is not a base-10 integer text raises ValueError.
+    """
+
+def format_burn_alert(changes: list[tuple[str, str, str]], updated_at: str) -> str:
+    """
+    The alert text for the subnets whose owner burn rate changed.
+
+    A title line, the time line (updated_at + " UTC"), an empty line, then one
+    line "SN<netuid>: <old> → <new>" per change in the order given, both rates
+    shown by format_owner_burn as the module binds it at the time of the call.
+    """
+
+def format_burn_snapshot(rows: list[dict[str, object]], updated_at: str) -> str:
+    """
+    The start-up snapshot text listing every subnet's owner burn rate.
+
+    A title line, the time line, "<count> subnets", an empty line, then one line
+    "SN<netuid>: <rate>" per row, sorted stably by int(netuid) (a row without one
+    sorts as 0 and prints SNNone). The list passed in is not reordered.
+    """
+
+def send_burn_telegram_messages(text: str, token: str, chat_id: str) -> tuple[bool, str]:
+    """
+    Sends a text of any length as one or more messages; returns (ok, error).
+
+    The text is split by _chunk_text; several pieces go out numbered "(i/N)\\n",
+    0.4 seconds apart through time.sleep, each by send_burn_telegram as the module
+    binds them at the time of the call. The first failed piece ends the sending.
+    """
+
+def send_burn_telegram(text: str, token: str, chat_id: str) -> tuple[bool, str]:
+    """
+    Sends one message through the Bot API's sendMessage; returns (ok, error).
+
+    The request goes to TELEGRAM_API_BASE (default https://api.telegram.org) with
+    a 30-second time-out. Error replies, transport failures and an empty token or
+    chat id come back as (False, explanation); the token never appears in it.
+    """
+
+def run_kilnguard_once(*, state_path: str, threshold: float, burn_token: str, burn_chat_id: str) -> int:
+    """
+    One monitoring pass; 0 when it completed, 1 when it failed.
+
+    Fetches the listing, builds the rate map, compares it with the state file
+    (unless that is empty), saves the new rates before anything is sent, and
+    sends one alert when a rate moved by more than threshold. Writes its outcome
+    as a "[burn] " line on standard error; catches no error.
+    """
+
+def run_burn_startup_snapshot(*, state_path: str, burn_token: str, burn_chat_id: str) -> int:
+    """
+    Fetch all subnets and send full burn-rate snapshot to burn Telegram.
+
+    Stores every subnet's rate as the new baseline without comparing, then sends
+    the table of all rates. 0 when the snapshot was delivered, 1 otherwise.
+    """
+
+def run_burn_poll_loop(*, state_path: str, threshold: float, interval_minutes: float, burn_token: str, burn_chat_id: str, pause_path: str = '') -> None:
+    """
+    Monitor without end: wait an interval, run a pass, repeat.
+
+    The interval is interval_minutes * 60 seconds, at least one minute. A pass
+    that raises an ordinary error is logged as "[burn] error: ..." and the loop
+    goes on. Returns only when the pause file appears.
     """

@@ -3,8 +3,6 @@ environment, a scripted listing in place of the Taostats request, a recorded
 Telegram delivery, and a recorded standard error stream. Only the network
 edges are replaced; every other operation is the module's own."""
 
-import sys
-
 import kilnguard
 
 
@@ -24,16 +22,16 @@ class RecordingStream:
 
 
 class MonitorHost:
-    def __init__(self, monkeypatch):
+    def __init__(self, monkeypatch, capsys):
         self.listings = []  # what each fetch returns (or raises), in turn
         self.fetches = []
         self.sent = []
         self.delivery = (True, "")
-        self.stderr = RecordingStream()
+        self._capsys = capsys
+        self._lines = []
         monkeypatch.setenv("TAOSTATS_API_KEY", "taostats-secret-key")
         monkeypatch.setattr(kilnguard, "fetch_all_subnets_latest", self._fetch)
         monkeypatch.setattr(kilnguard, "send_burn_telegram_messages", self._send)
-        monkeypatch.setattr(sys, "stderr", self.stderr)
 
     def _fetch(self, auth):
         self.fetches.append(auth)
@@ -48,7 +46,9 @@ class MonitorHost:
 
     @property
     def lines(self):
-        return list(self.stderr.writes)
+        """The lines written to standard error so far."""
+        self._lines += self._capsys.readouterr().err.splitlines(keepends=True)
+        return list(self._lines)
 
 
 def rows(rates):

@@ -87,8 +87,8 @@ def test_empty_pause_path_always_sleeps_the_whole_interval(sleeps):
 
 
 @pytest.fixture
-def host(monkeypatch):
-    return MonitorHost(monkeypatch)
+def host(monkeypatch, capsys):
+    return MonitorHost(monkeypatch, capsys)
 
 
 def loop(state_path, pause_file, interval_minutes=1, **extra):

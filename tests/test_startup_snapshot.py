@@ -12,8 +12,8 @@ REAL_DELIVERY = kilnguard.send_burn_telegram_messages
 
 
 @pytest.fixture
-def host(monkeypatch):
-    return MonitorHost(monkeypatch)
+def host(monkeypatch, capsys):
+    return MonitorHost(monkeypatch, capsys)
 
 
 def snapshot(state_path, token="t", chat="c"):

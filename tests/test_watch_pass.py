@@ -3,19 +3,20 @@
 import json
 import os
 import re
+import sys
 
 import pytest
 
 import kilnguard
-from monitor_host import MonitorHost, rows
+from monitor_host import MonitorHost, RecordingStream, rows
 
 REAL_DELIVERY = kilnguard.send_burn_telegram_messages
 STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
 
 
 @pytest.fixture
-def host(monkeypatch):
-    return MonitorHost(monkeypatch)
+def host(monkeypatch, capsys):
+    return MonitorHost(monkeypatch, capsys)
 
 
 def run_pass(state_path, threshold=0.01, token="bot-token", chat="42"):
@@ -183,11 +184,13 @@ def test_a_delivery_result_that_is_not_a_pair_raises(host, state_path):
         run_pass(state_path)
 
 
-def test_each_line_is_one_write_and_never_flushed(host, state_path):
+def test_each_line_is_one_write_and_never_flushed(host, state_path, monkeypatch):
+    stream = RecordingStream()
+    monkeypatch.setattr(sys, "stderr", stream)
     host.listings = [{"error": "no_subnet_rows", "response": {}}]
     run_pass(state_path)
-    assert host.stderr.writes == ['[burn] fetch failed: {"error": "no_subnet_rows", "response": {}}\n']
-    assert host.stderr.flushes == 0
+    assert stream.writes == ['[burn] fetch failed: {"error": "no_subnet_rows", "response": {}}\n']
+    assert stream.flushes == 0
 
 
 @pytest.mark.parametrize("arguments, message", [
