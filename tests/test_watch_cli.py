@@ -1,0 +1,109 @@
+"""kilnguard-watch driven as an operator drives it: as a separate process."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from fake_taostats import Reply, subnet_listing
+
+
+def watch_env(**settings):
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": os.pathsep.join(sys.path),
+           "no_proxy": "127.0.0.1"}
+    env.update(settings)
+    return env
+
+
+def watch(*args, timeout=60, **settings):
+    return subprocess.run([sys.executable, "-m", "kilnguard_watch", *args], env=watch_env(**settings),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_version():
+    done = watch("--version")
+    assert done.returncode == 0 and done.stdout.startswith("kilnguard-watch ")
+
+
+@pytest.mark.parametrize("args, settings, message", [
+    ([], {}, "kilnguard-watch: no Taostats API key: set TAOSTATS_API_KEY\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_CHAT_ID": "1"},
+     "kilnguard-watch: no bot token: set TELEGRAM_BOT_TOKEN or give --token-file\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t"},
+     "kilnguard-watch: no chat id: set TELEGRAM_CHAT_ID or give --chat-id\n"),
+    (["--token-file", "/nonexistent/token"], {"TAOSTATS_API_KEY": "k", "TELEGRAM_CHAT_ID": "1"},
+     "kilnguard-watch: cannot read --token-file /nonexistent/token: No such file or directory\n"),
+    (["--threshold", "x"], {}, "kilnguard-watch: argument --threshold: invalid float value: 'x' (see --help)\n"),
+    (["--threshold", "nan", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --threshold must be a finite number, 0 or more, not nan\n"),
+    (["--interval", "-3", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --interval must be a positive number of minutes, not -3.0\n"),
+    (["--state", "/nonexistent/s.json", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --state /nonexistent/s.json: folder /nonexistent does not exist\n"),
+    (["--frobnicate"], {}, "kilnguard-watch: unrecognized arguments: --frobnicate (see --help)\n"),
+], ids=["no-key", "no-token", "no-chat", "unreadable-token-file", "bad-threshold", "nan-threshold",
+        "negative-interval", "missing-state-folder", "unknown-flag"])
+def test_bad_settings_give_one_line_and_status_2(tmp_path, args, settings, message):
+    done = subprocess.run([sys.executable, "-m", "kilnguard_watch", *args], env=watch_env(**settings),
+                          capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert (done.returncode, done.stderr, done.stdout) == (2, message, "")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_once_dry_run_prints_the_alert(fake_taostats, tmp_path):
+    state = str(tmp_path / "state.json")
+    settings = {"TAOSTATS_API_KEY": "k", "TAOSTATS_API_BASE": fake_taostats.url}
+    fake_taostats.reply(Reply(body=json.dumps(subnet_listing(5, {3: "0.18"}))))
+    first = watch("--once", "--dry-run", "--state", state, **settings)
+    assert (first.returncode, first.stdout, first.stderr) == (0, "", "")
+    fake_taostats.reply(Reply(body=json.dumps(subnet_listing(5, {3: "0.25"}))))
+    second = watch("--once", "--dry-run", "--state", state, **settings)
+    assert second.returncode == 0
+    assert second.stdout.startswith("Owner burn rate changed\n")
+    assert second.stdout.endswith(" UTC\n\nSN3: 0.1800 → 0.2500\n\n")
+    assert second.stderr == "[burn] alert sent (1 subnet(s))\n"
+
+
+def test_a_failed_pass_gives_status_1(tmp_path):
+    done = watch("--once", "--dry-run", "--state", str(tmp_path / "s.json"),
+                 TAOSTATS_API_KEY="k", TAOSTATS_API_BASE="http://127.0.0.1:9")
+    assert done.returncode == 1
+    assert done.stderr.startswith("kilnguard-watch: error: ") and "Traceback" not in done.stderr
+
+
+def test_pause_file_ends_a_normal_run_with_status_0(fake_taostats, tmp_path):
+    pause = tmp_path / "pause"
+    pause.write_text("")
+    fake_taostats.reply(Reply(body=json.dumps(subnet_listing(3))))
+    done = watch("--dry-run", "--state", str(tmp_path / "s.json"), "--pause-file", str(pause),
+                 TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=fake_taostats.url)
+    assert done.returncode == 0
+    assert done.stdout.startswith("Subnet owner burn rates (startup)\n")
+    assert done.stderr == ("[burn] startup snapshot sent (3 subnets)\n"
+                           "[burn] monitoring paused\n")
+
+
+def test_ctrl_c_gives_status_130_without_a_traceback(tmp_path):
+    child = subprocess.Popen(
+        [sys.executable, "-m", "kilnguard_watch", "--dry-run", "--no-snapshot",
+         "--state", str(tmp_path / "s.json")],
+        env=watch_env(TAOSTATS_API_KEY="k"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)  # well inside the first wait
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=30)
+    assert child.returncode == 130
+    assert err == "kilnguard-watch: interrupted\n"
+
+
+def test_demo_shows_a_snapshot_and_alerts():
+    done = watch("--demo", timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "Subnet owner burn rates (startup)" in done.stdout
+    assert "129 subnets" in done.stdout
+    assert "Owner burn rate changed" in done.stdout and " → " in done.stdout
+    assert "[burn] startup snapshot sent (129 subnets)\n" in done.stderr
+    assert "[burn] alert sent (" in done.stderr
