@@ -7,7 +7,11 @@ import subprocess
 import sys
 import textwrap
 
+import json
+
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import kilnguard
 
@@ -59,6 +63,24 @@ def test_non_ascii_is_escaped_and_reads_back(state_path):
     assert b'"0.5\\u21920.7"' in data and b'"\\ud83d\\udd25"' in data
     assert b'"q\\"\\\\\\n\\u007f"' in data and b'"t\\u00e9"' in data
     assert kilnguard.load_burn_state(state_path) == burns
+
+
+TEXTS = st.text(st.one_of(st.characters(), st.characters(categories=["Cs"])), max_size=8)
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-(10**30), 10**30) | st.floats() | TEXTS,
+    lambda children: st.lists(children, max_size=3) | st.tuples(children, children)
+    | st.dictionaries(TEXTS, children, max_size=3),
+    max_leaves=8,
+)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(burns=st.dictionaries(TEXTS, JSON_VALUES, max_size=5), stamp=TEXTS)
+def test_layout_matches_json_dumps(state_path, burns, stamp):
+    kilnguard.save_burn_state(state_path, burns, stamp)
+    document = {"owner_burn_rate": burns, "updated_at_utc": stamp}
+    want = json.dumps(document, indent=2, sort_keys=True, ensure_ascii=True) + "\n"
+    assert read_bytes(state_path) == want.encode("ascii")
 
 
 def test_round_trip_in_text_order(state_path):
