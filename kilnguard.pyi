@@ -1,0 +1,44 @@
+"""
+Watches the owner burn rate of every Bittensor subnet and reports changes to a Telegram chat.
+"""
+
+
+
+OWNER_BURN_DECIMALS: int = 4
+
+def owner_burn_from_row(row: dict[str, object]) -> str:
+    """
+    The subnet's owner burn rate from its listing row, as text.
+
+    The member "incentive_burn" in its text form: a text unchanged, a real in its
+    shortest round-trip form, an integer in decimal. An absent, null, false, zero
+    or empty value gives "0".
+    """
+
+def format_owner_burn(value: str) -> str:
+    """
+    A rate for display: OWNER_BURN_DECIMALS digits after the point.
+
+    The text is read as a real (white space around it, a sign, single underscores
+    between digits, inf and nan allowed) and rounded exactly, half to even, from
+    its double value: "0.18" gives "0.1800", "-0" gives "-0.0000". A text that
+    does not read as a real comes back unchanged.
+    """
+
+def owner_burn_changed(old: str, new: str, threshold: float) -> bool:
+    """
+    Whether a rate moved by more than the threshold.
+
+    When both texts read as reals, true exactly when their absolute difference is
+    strictly greater than threshold (a difference that is not a number is no
+    change); otherwise true when the texts differ.
+    """
+
+def diff_burns(prev: dict[str, str], current: dict[str, str], threshold: float) -> list[tuple[str, str, str]]:
+    """
+    The subnets whose rate changed, as (netuid, old, new), by ascending netuid.
+
+    Only subnets present in both maps can be reported; owner_burn_changed, as the
+    module binds it at the time of the call, decides each one. A key of current
+    that is not a base-10 integer text raises ValueError.
+    """
