@@ -34,6 +34,26 @@ def owner_burn_changed(old: str, new: str, threshold: float) -> bool:
     change); otherwise true when the texts differ.
     """
 
+def load_burn_state(path: str) -> dict[str, str]:
+    """
+    The rates stored by the last save, by netuid text, in the file's order.
+
+    Each stored value comes back in its text form. A path that names no regular
+    file, a file that cannot be read or is not JSON, and a file without an
+    "owner_burn_rate" object all give an empty map; bytes that are not UTF-8 raise
+    UnicodeDecodeError and a document that is not a JSON object raises TypeError.
+    """
+
+def save_burn_state(path: str, burns: dict[str, str], updated_at: str) -> None:
+    """
+    Stores the rates and the time of the pass, replacing the file atomically.
+
+    The document holds "owner_burn_rate" and "updated_at_utc", names sorted, two
+    spaces of indentation, pure ASCII, one final line feed. A symbolic link keeps
+    pointing at the new file and an existing file keeps its permission bits; on
+    failure the old file is left as it was and the OSError is raised.
+    """
+
 def diff_burns(prev: dict[str, str], current: dict[str, str], threshold: float) -> list[tuple[str, str, str]]:
     """
     The subnets whose rate changed, as (netuid, old, new), by ascending netuid.
