@@ -74,7 +74,8 @@ Target check_url(const std::string& url) {
     if (!parsed) throw std::bad_alloc();
     if (CURLUcode code = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
         code != CURLUE_OK)
-        py::raise(PyExc_ValueError, "request URL cannot be used: %s", curl_url_strerror(code));
+        py::raise(PyExc_ValueError, "request URL is not an absolute http or https URL (%s)",
+                  curl_url_strerror(code));
     const std::string scheme = url_part(parsed.get(), CURLUPART_SCHEME, 0);
     if (scheme != "http" && scheme != "https")
         py::raise(PyExc_ValueError, "request URL scheme must be http or https, not '%s'",
