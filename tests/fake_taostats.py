@@ -10,6 +10,7 @@ import http.server
 import random
 import socket
 import ssl
+import struct
 import threading
 import time
 
@@ -35,6 +36,11 @@ class Reply:
     drop: bool = False
     # Send the body as these chunks with chunked transfer coding.
     chunks: object = None
+    # Seconds between two chunks: a body that trickles in.
+    chunk_pause: float = 0.0
+    # End the connection with a TCP reset instead of an orderly close, after
+    # the bytes allowed by hang_up_after.
+    reset: bool = False
     # Declare this Content-Length instead of the body's own.
     content_length: int | None = None
 
@@ -100,7 +106,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         out.write(b"Connection: close\r\n\r\n")
         out.flush()
         if reply.chunks is not None:
-            for chunk in reply.chunks:
+            for n, chunk in enumerate(reply.chunks):
+                if n and reply.chunk_pause:
+                    out.flush()
+                    fake._wait(reply.chunk_pause)
                 out.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
             out.write(b"0\r\n\r\n")
         elif reply.hang_up_after is not None:
@@ -110,6 +119,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         out.flush()
         if reply.stall:
             fake._wait(reply.stall)
+        if reply.reset:
+            # Give the client a moment to read what was sent: a reset drops
+            # whatever still waits in the socket buffers.
+            fake._wait(0.1)
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.connection.close()
 
     def handle_one_request(self):
         try:

@@ -25,6 +25,21 @@ nb::str pass_timestamp() {
     return nb::str(text, length);
 }
 
+namespace {
+// The error object holds what the server sent, and a server or proxy may echo
+// the request's Authorization header in its error page: the key is blotted
+// out of the line, in the escaped form the line would show it in. Keys too
+// short to be real ones are left alone, as the HTTP client does.
+void blot_key(std::string& line, nb::handle auth) {
+    if (!PyUnicode_Check(auth.ptr())) return;
+    std::string key = json::write_compact(auth);
+    key = key.substr(1, key.size() - 2);  // without the quotation marks
+    if (key.size() < 8) return;
+    for (std::size_t at = line.find(key); at != line.npos; at = line.find(key, at))
+        line.replace(at, key.size(), "...");
+}
+}  // namespace
+
 std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) {
     static const py::Key error{"error"};
     nb::object result = py::call_late_bound("fetch_all_subnets_latest", auth);
@@ -32,6 +47,7 @@ std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) 
         nb::handle failure = py::member(result, error);
         if (failure.is_valid() && py::truth(failure)) {
             std::string line = failure_prefix + json::write_compact(result) + "\n";
+            blot_key(line, auth);
             py::host_log(line);
             return std::nullopt;
         }
