@@ -47,15 +47,25 @@ stub: setup
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a venv and build folder of its own so the
 # ordinary build stays as it is. The ASan runtime has to come first in the
-# process, hence LD_PRELOAD; the interpreter's own allocations go through
-# malloc so ASan sees them, and its deliberate leaks at exit are not reported.
+# process, hence LD_PRELOAD; libstdc++ is preloaded behind it because the
+# interpreter does not link it, and ASan can only intercept the C++ exception
+# machinery of a library that is there when it starts. The interpreter's own
+# allocations go through malloc so ASan sees them, and its deliberate leaks at
+# exit are not reported.
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_STAMP := $(SAN_VENV)/.installed
-SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# Reports go to files, not to a standard error that pytest may be capturing
+# when a process aborts; any report fails the run.
+SAN_REPORTS := $(CURDIR)/build/sanitize-reports
+SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:log_path=$(SAN_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SAN_REPORTS)/ubsan \
 	KILNGUARD_SANITIZED=1
+SAN_RUN = rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS) && status=0; \
+	$(SAN_ENV) KILNGUARD_FUZZ_INPUTS=$(2) $(SAN_PY) -m pytest $(1) || status=$$?; \
+	if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; exit 1; fi; exit $$status
 # Inputs of the JSON reader's differential fuzz run (the ordinary suite runs a
 # few thousand).
 SANITIZE_FUZZ_INPUTS ?= 100000
@@ -67,11 +77,11 @@ $(SAN_STAMP): $(SOURCES) | system-packages
 	touch $@
 
 sanitize: $(SAN_STAMP)
-	$(SAN_ENV) KILNGUARD_FUZZ_INPUTS=$(SANITIZE_FUZZ_INPUTS) $(SAN_PY) -m pytest
+	$(call SAN_RUN,,$(SANITIZE_FUZZ_INPUTS))
 
 # A long differential run of the JSON reader under the sanitizers.
 fuzz: $(SAN_STAMP)
-	$(SAN_ENV) KILNGUARD_FUZZ_INPUTS=$(FUZZ_INPUTS) $(SAN_PY) -m pytest -q tests/test_json_fuzz.py
+	$(call SAN_RUN,-q tests/test_json_fuzz.py,$(FUZZ_INPUTS))
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import kilnguard
+from child_env import sanitizer_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -34,7 +35,8 @@ def test_loading_reads_and_connects_nothing(tmp_path):
     # import still succeeds and prints nothing.
     env = {"PATH": "/usr/bin:/bin", "PYTHONPATH": ":".join(sys.path),
            "TAOSTATS_API_BASE": "http://127.0.0.1:9", "TAOSTATS_API_KEY": "k",
-           "TELEGRAM_API_BASE": "http://127.0.0.1:9", "http_proxy": "http://127.0.0.1:9"}
+           "TELEGRAM_API_BASE": "http://127.0.0.1:9", "http_proxy": "http://127.0.0.1:9",
+           **sanitizer_env()}
     done = subprocess.run([sys.executable, "-c", "import kilnguard"], env=env, cwd=tmp_path,
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout == "" and done.stderr == ""

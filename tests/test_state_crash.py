@@ -28,9 +28,11 @@ def exact_bytes(tmp_path, burns, stamp):
         return f.read()
 
 
-def saver(path, documents):
-    """The child: saves the two documents in turn until it is killed."""
+def saver(path, documents, ready):
+    """The child: says it runs, then saves the two documents in turn until it
+    is killed."""
     try:
+        os.write(ready, b"!")
         while True:
             for burns, stamp in documents:
                 kilnguard.save_burn_state(path, burns, stamp)
@@ -45,15 +47,23 @@ def test_a_kill_at_any_instant_leaves_one_whole_document(tmp_path):
     folder = tmp_path / "state"
     folder.mkdir()
     path = str(folder / "burn_state.json")
-    kilnguard.save_burn_state(path, first, STAMPS[0])
+    started = time.monotonic()
+    for _ in range(4):
+        kilnguard.save_burn_state(path, first, STAMPS[0])
+    save_time = (time.monotonic() - started) / 4
     rng = random.Random(20261206)
     seen = set()
     for _ in range(KILLS):
+        ready, told = os.pipe()
         child = os.fork()
         if child == 0:
-            saver(path, documents)
-        # Anywhere from before the first write to deep inside a later save.
-        deadline = time.monotonic() + rng.uniform(0.0, 0.012)
+            saver(path, documents, told)
+        os.close(told)
+        assert os.read(ready, 1) == b"!"
+        os.close(ready)
+        # Anywhere from before the first write to inside the third save,
+        # however fast this machine saves.
+        deadline = time.monotonic() + rng.uniform(0.0, 2.5 * save_time)
         while time.monotonic() < deadline:
             pass
         os.kill(child, signal.SIGKILL)

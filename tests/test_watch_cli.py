@@ -9,12 +9,13 @@ import time
 
 import pytest
 
+from child_env import sanitizer_env
 from fake_taostats import Reply, subnet_listing
 
 
 def watch_env(**settings):
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": os.pathsep.join(sys.path),
-           "no_proxy": "127.0.0.1"}
+           "no_proxy": "127.0.0.1", **sanitizer_env()}
     env.update(settings)
     return env
 
