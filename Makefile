@@ -42,7 +42,7 @@ demo: setup
 
 # Rewrites the checked-in type stub from the installed module.
 stub: setup
-	$(PY) -m nanobind.stubgen -m kilnguard -o kilnguard.pyi
+	$(PY) -m nanobind.stubgen -q -P -m kilnguard -o kilnguard.pyi
 
 # The same suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a venv and build folder of its own so the
