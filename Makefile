@@ -69,7 +69,7 @@ SAN_RUN = rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS) && status=0; \
 # Inputs of the JSON reader's differential fuzz run (the ordinary suite runs a
 # few thousand).
 SANITIZE_FUZZ_INPUTS ?= 100000
-FUZZ_INPUTS ?= 2000000
+FUZZ_INPUTS ?= 1000000
 
 $(SAN_STAMP): $(SOURCES) | system-packages
 	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
