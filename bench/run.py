@@ -117,8 +117,15 @@ def watch_pass(base, count, change, reps, folder):
              "baseline": os.path.join(folder, "py_state.json")}
 
     def setup(name):
+        # Synced, folder included, as the previous pass would have left it:
+        # otherwise the pass's own fsync would also pay for this write.
         with open(paths[name], "w") as f:
             f.write(document)
+            f.flush()
+            os.fsync(f.fileno())
+        folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        os.fsync(folder_fd)
+        os.close(folder_fd)
 
     runs = {
         "kilnguard": lambda: kilnguard.run_kilnguard_once(
