@@ -78,26 +78,32 @@ nb::object ascii_str(std::string_view bytes) {
 }
 
 // Object keys repeat across the records of a listing ("netuid", "name", ...),
-// so short ASCII keys are kept in a small table and shared instead of being
-// built again for every record. A slot simply takes the newest key that
-// hashes to it. The table lives for the process and is only touched with the
-// GIL held.
+// so short ASCII keys are kept in a table and shared instead of being built
+// (and hashed, at the first dict insertion) again for every record. Each key
+// may sit in either slot of a pair, so two keys that hash alike do not evict
+// each other over and over; a third takes the second slot. The table lives
+// for the process and is only touched with the GIL held.
 class KeyCache {
 public:
     static constexpr std::size_t max_length = 24;
 
     nb::object get(std::string_view bytes) {
-        PyObject*& slot = slots_[slot_of(bytes)];
-        if (slot && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == bytes.size() &&
-            std::memcmp(PyUnicode_1BYTE_DATA(slot), bytes.data(), bytes.size()) == 0)
-            return nb::borrow(slot);
+        const std::size_t first = slot_of(bytes);
+        for (std::size_t slot : {first, first ^ 1})
+            if (holds(slots_[slot], bytes)) return nb::borrow(slots_[slot]);
         nb::object key = ascii_str(bytes);
+        PyObject*& slot = slots_[first] ? slots_[first ^ 1] : slots_[first];
         Py_XSETREF(slot, Py_NewRef(key.ptr()));
         return key;
     }
 
 private:
-    static constexpr int slot_bits = 9;
+    static constexpr int slot_bits = 12;
+
+    static bool holds(PyObject* key, std::string_view bytes) {
+        return key && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == bytes.size() &&
+               std::memcmp(PyUnicode_1BYTE_DATA(key), bytes.data(), bytes.size()) == 0;
+    }
 
     // The length and the first and last eight bytes tell the keys of a
     // listing apart well enough; a collision only costs a new str.
