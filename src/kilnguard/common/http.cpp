@@ -146,6 +146,7 @@ HeaderList header_list(const Request& request) {
 struct Transfer {
     explicit Transfer(long timeout) : timeout_seconds(timeout) {}
     long timeout_seconds;
+    CURL* handle = nullptr;
     std::string body;
     std::string reason;
     bool body_too_large = false;
@@ -164,6 +165,14 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
         return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
     }
     try {
+        // A declared length (curl has refused one over the limit already)
+        // sizes the body at once: a listing is megabytes, and growing it by
+        // doubling would copy it over and over.
+        if (transfer->body.empty()) {
+            curl_off_t declared = -1;
+            curl_easy_getinfo(transfer->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+            if (declared > 0) transfer->body.reserve(static_cast<std::size_t>(declared));
+        }
         transfer->body.append(data, bytes);
     } catch (...) {
         return 0;
@@ -280,6 +289,7 @@ Response perform(const Request& request) {
     Easy easy{curl_easy_init()};
     if (!easy) throw std::bad_alloc();
     CURL* handle = easy.get();
+    transfer.handle = handle;
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     // Sent as written: no "/../" folding, since the URL is ours to build.
