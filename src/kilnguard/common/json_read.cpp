@@ -9,6 +9,7 @@
 #include "common/numbers.hpp"
 #include "common/py.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -194,12 +195,22 @@ private:
                       "maximum recursion depth exceeded while decoding a JSON %s", what);
     }
 
+    // Objects at one depth tend to have the same members (every record of a
+    // listing has the same ~77), so each new dict is sized for as many
+    // members as the last object at its depth had, instead of growing
+    // through four resizes. A wrong guess costs a resize or a little room.
+    static constexpr int sized_depths = 8;
+    static constexpr Py_ssize_t largest_guess = 4096;
+
     nb::object object(const char*& p) {
         enter("object");
-        nb::object result = steal_or_throw(PyDict_New());
+        Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
+        nb::object result = steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
+        Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
             while (true) {
+                ++members;
                 if (p == end_ || *p != '"')
                     fail("Expecting property name enclosed in double quotes", p);
                 nb::object key = string(p, true);
@@ -216,6 +227,7 @@ private:
                 p = skip_space(p + 1);
             }
         }
+        if (depth_ < sized_depths) guess = std::min(members, largest_guess);
         ++p;
         --depth_;
         return result;
@@ -480,6 +492,8 @@ private:
     const char* const begin_;
     const char* const end_;
     int depth_ = 0;
+    std::array<Py_ssize_t, sized_depths> member_counts_{};
+    Py_ssize_t unguessed_ = 0;
     std::vector<Py_UCS4> scratch_;
     std::vector<nb::object> powers_;
 };
