@@ -5,7 +5,7 @@ Every case runs both implementations in the same process and run, alternating
 which goes first, and reports medians and their ratio. Prints a table and
 writes bench/results.json.
 
-    python bench/run.py [--reps 20] [--idle-seconds 60]"""
+    python bench/run.py [--reps 20] [--idle-seconds 20 | --full]"""
 
 import argparse
 import ctypes
@@ -482,8 +482,10 @@ def targets(results):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=20, help="repetitions per case (>= 20)")
-    parser.add_argument("--idle-seconds", type=float, default=60.0,
-                        help="length of the idle CPU measurement")
+    parser.add_argument("--idle-seconds", type=float, default=20.0,
+                        help="length of the idle CPU measurement (default: %(default)s)")
+    parser.add_argument("--full", action="store_const", dest="idle_seconds", const=60.0,
+                        help="measure idle CPU over the whole minute")
     parser.add_argument("--output", default=os.path.join(HERE, "results.json"))
     args = parser.parse_args()
     if shutil.which("curl") is None:
