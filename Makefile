@@ -49,7 +49,7 @@ bench: setup
 
 # Rewrites the checked-in type stub from the installed module.
 stub: setup
-	$(PY) -m nanobind.stubgen -m kilnguard -o kilnguard.pyi
+	$(PY) -m nanobind.stubgen -q -P -m kilnguard -o kilnguard.pyi
 
 clean:
 	rm -rf build $(VENV)

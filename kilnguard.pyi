@@ -142,6 +142,16 @@ def format_burn_snapshot(rows: list[dict[str, object]], updated_at: str) -> str:
     sorts as 0 and prints SNNone). The list passed in is not reordered.
     """
 
+def _chunk_text(text: str, max_len: int = 3900) -> list[str]:
+    """
+    Splits a text longer than max_len into pieces at line boundaries.
+
+    Lengths are counted in code points. Every piece repeats the header (the first
+    three lines, or the first two when the third is empty, as in an alert), then
+    an empty line in place of the separator line, then whole body lines; a piece
+    exceeds max_len only when a single body line forces it.
+    """
+
 def send_burn_telegram_messages(text: str, token: str, chat_id: str) -> tuple[bool, str]:
     """
     Sends a text of any length as one or more messages; returns (ok, error).
@@ -176,6 +186,22 @@ def run_burn_startup_snapshot(*, state_path: str, burn_token: str, burn_chat_id:
 
     Stores every subnet's rate as the new baseline without comparing, then sends
     the table of all rates. 0 when the snapshot was delivered, 1 otherwise.
+    """
+
+def _burn_is_paused(pause_path: str) -> bool:
+    """
+    Whether the pause file is in place.
+
+    True when pause_path is not empty and names an existing regular file
+    (symbolic links followed). Every failure to examine the path means not paused.
+    """
+
+def _sleep_until_interval(interval_seconds: float, pause_path: str) -> bool:
+    """
+    Sleep in 1s steps. Returns False if paused before interval elapsed.
+
+    Tests the pause file before each step of at most one second and once at the
+    end; sleeps through the host's time.sleep.
     """
 
 def run_burn_poll_loop(*, state_path: str, threshold: float, interval_minutes: float, burn_token: str, burn_chat_id: str, pause_path: str = '') -> None:

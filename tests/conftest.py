@@ -3,9 +3,16 @@ path in a fresh folder, a recorder for the host's time.sleep, and an
 environment with no Taostats, Telegram or proxy settings."""
 
 import os
+import pathlib
+import sys
 import time
 
 import pytest
+
+try:
+    import kilnguard_watch  # noqa: F401  (installed with the package)
+except ImportError:  # a build tree on PYTHONPATH: use the host's sources
+    sys.path.append(str(pathlib.Path(__file__).resolve().parent.parent / "src"))
 
 import kilnguard
 

@@ -206,3 +206,13 @@ def test_wrong_arguments_are_refused_before_anything_runs(host, state_path, argu
     assert host.fetches == []
     with pytest.raises(TypeError):
         kilnguard.run_kilnguard_once(state_path, 0.01, "t", "c")  # keyword-only
+
+
+def test_a_damaged_state_file_costs_one_pass_without_alerts(host, state_path):
+    with open(state_path, "w") as f:
+        f.write('{"owner_burn_rate": {"1": "0"')  # cut off mid-document
+    host.listings = [rows({1: "1"})]
+    assert run_pass(state_path) == 0 and host.sent == []
+    assert stored(state_path)["owner_burn_rate"] == {"1": "1"}
+    host.listings = [rows({1: "0"})]
+    assert run_pass(state_path) == 0 and len(host.sent) == 1

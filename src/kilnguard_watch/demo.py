@@ -13,6 +13,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import kilnguard
+from kilnguard_watch.sample_listing import subnet_listing
 
 SUBNETS = 129
 PASSES = 4
@@ -21,59 +22,13 @@ DEMO_TOKEN = "123456:demo-token"
 DEMO_CHAT = "-1001234567890"
 LISTING_PATH = "/api/subnet/latest/v1"
 
-# Fields of a subnet record besides the ones built below; like the real
-# service, most numbers travel as strings and many fields are null.
-_NUMERIC_TEXT_FIELDS = (
-    "emission", "projected_emission", "tao_in", "alpha_in", "alpha_out", "alpha_staked",
-    "price", "market_cap", "liquidity", "total_tao", "total_alpha", "registration_cost",
-    "neuron_registration_cost", "burn", "difficulty", "pow_registration_allowed_cost",
-    "immunity_period", "max_neurons", "active_keys", "validators", "active_validators",
-    "active_miners", "active_dual", "max_validators", "min_allowed_weights",
-    "max_weights_limit", "weights_rate_limit", "weights_version", "tempo", "kappa", "rho",
-    "adjustment_alpha", "adjustment_interval", "target_regs_per_interval",
-    "max_regs_per_block", "serving_rate_limit", "bonds_moving_avg", "activity_cutoff",
-    "liquid_alpha_enabled", "alpha_high", "alpha_low", "commit_reveal_period",
-    "recycled_lifetime", "recycled_24_hours", "recycled_since_registration",
-    "subnet_volume", "fee_rate", "moving_price", "ema_tao_inflow", "net_flow_1_day",
-    "net_flow_7_days", "net_flow_30_days", "miner_incentive_share", "validator_share",
-    "owner_share", "root_prop", "yuma_version", "user_liquidity_enabled",
-    "transfers_enabled", "last_adjustment_block", "blocks_since_last_step",
-    "blocks_until_next_epoch", "blocks_until_next_adjustment", "last_step_block",
-)
-
-
-def subnet_record(netuid, incentive_burn, block, rng):
-    """One record of the listing, shaped like the service's: about 77 fields."""
-    record = {
-        "netuid": netuid,
-        "block_number": block,
-        "timestamp": time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime()),
-        "name": f"subnet-{netuid}",
-        "symbol": chr(0x3B1 + netuid % 24),
-        "owner": None if netuid == 0 else {"ss58": f"5Demo{netuid:04d}Owner", "hex": f"0x{netuid:064x}"},
-        "owner_hotkey": None,
-        "registration_block": 1000 + netuid,
-        "registration_timestamp": "2024-01-01T00:00:00.000Z",
-        "incentive_burn": incentive_burn,
-        "github_repo": None,
-        "subnet_contact": None,
-        "subnet_url": None,
-    }
-    for field in _NUMERIC_TEXT_FIELDS:
-        record[field] = str(rng.randrange(0, 10**12))
-    record["max_burn"] = "18446744073709551615"
-    record["net_flow_1_day"] = str(-rng.randrange(0, 10**9))
-    return record
-
-
 class DriftingSubnets:
     """Burn rates that move a little between requests: most stay at 0 or 1,
     as on mainnet, and a few change by more than the alert threshold."""
 
     def __init__(self, seed=7):
         self.rng = random.Random(seed)
-        self.rates = [self.rng.choice(["0", "0", "0", "1", "0.5", "0.97"]) for _ in range(SUBNETS)]
-        self.block = 5_000_000
+        self.rates = {n: self.rng.choice(["0", "0", "0", "1", "0.5", "0.97"]) for n in range(SUBNETS)}
         self.requests = 0
         self.lock = threading.Lock()
 
@@ -83,11 +38,7 @@ class DriftingSubnets:
                 for netuid in self.rng.sample(range(SUBNETS), 3):
                     self.rates[netuid] = f"{self.rng.randrange(0, 101) / 100:g}"
             self.requests += 1
-            self.block += 25
-            data = [subnet_record(n, rate, self.block, self.rng) for n, rate in enumerate(self.rates)]
-        return {"pagination": {"current_page": 1, "per_page": 1024, "total_items": SUBNETS,
-                               "total_pages": 1, "next_page": None, "prev_page": None},
-                "data": data}
+            return subnet_listing(SUBNETS, self.rates)
 
 
 class _QuietHandler(BaseHTTPRequestHandler):

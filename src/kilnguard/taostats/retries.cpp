@@ -17,13 +17,15 @@ constexpr double longest_pause_seconds = 120.0;
 bool is_rate_limited(nb::handle payload_arg) {
     static const py::Key status_code{"status_code"};
     static const py::Key message{"message"};
-    static const nb::int_ too_many_requests(429);
+    // Kept for the life of the process: a static nb::object would be
+    // released after the interpreter has gone.
+    static PyObject* const too_many_requests = PyLong_FromLong(429);
     nb::dict payload = py::ArgCheck{"is_rate_limited"}.dict("payload", payload_arg);
 
     // Python's equality: 429 and 429.0 match, "429", True and None do not.
     if (nb::handle status = py::member(payload, status_code); status.is_valid()) {
         nb::object held = nb::borrow(status);
-        int equal = PyObject_RichCompareBool(held.ptr(), too_many_requests.ptr(), Py_EQ);
+        int equal = PyObject_RichCompareBool(held.ptr(), too_many_requests, Py_EQ);
         if (equal < 0) throw nb::python_error();
         if (equal) return true;
     }
