@@ -11,13 +11,11 @@ its one reply, as both clients expect.
 Usage: python loopback.py COUNT [COUNT ...]; prints the port on one line."""
 
 import json
-import os
 import socket
 import sys
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from fake_taostats import subnet_listing  # noqa: E402
+from kilnguard_watch.sample_listing import subnet_listing
 
 LISTING_PATH = "/api/subnet/latest/v1"
 SENT = json.dumps({"ok": True, "result": {
