@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace kilnguard::http {
@@ -277,7 +278,22 @@ std::string scrubbed(std::string text, const Request& request) {
 
 }  // namespace
 
+namespace {
+// libcurl's global set-up (TLS library included) takes about a millisecond,
+// a tenth of the whole import, so it waits for the first request instead of
+// running at load time. A failure is reported and tried again next time.
+// There is deliberately no matching cleanup at unload.
+void initialise_curl() {
+    static std::once_flag done;
+    std::call_once(done, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            py::raise(PyExc_RuntimeError, "libcurl failed to initialise");
+    });
+}
+}  // namespace
+
 Response perform(const Request& request) {
+    initialise_curl();
     const Target target = check_url(request.url);
     for (const auto& [name, value] : request.headers) check_header(name, value);
 
