@@ -7,7 +7,7 @@ STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
 SYSTEM_PACKAGES := libcurl4-openssl-dev pkg-config
 
-.PHONY: setup test demo system-packages stub clean sanitize fuzz
+.PHONY: setup test demo bench system-packages stub clean sanitize fuzz
 
 setup: $(STAMP)
 
@@ -39,6 +39,13 @@ test: setup
 # The monitor end to end against built-in loopback Taostats and Telegram servers.
 demo: setup
 	$(VENV)/bin/kilnguard-watch --demo
+
+# kilnguard against a pure-Python baseline and the curl command-line tool,
+# over loopback: prints a table and writes bench/results.json. The idle-CPU
+# case waits 20 s here; BENCH_FLAGS=--full makes it the whole minute.
+bench: setup
+	@$(MAKE) --no-print-directory system-packages SYSTEM_PACKAGES=curl
+	$(PY) bench/run.py $(BENCH_FLAGS)
 
 # Rewrites the checked-in type stub from the installed module.
 stub: setup

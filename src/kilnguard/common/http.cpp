@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace kilnguard::http {
@@ -146,6 +147,7 @@ HeaderList header_list(const Request& request) {
 struct Transfer {
     explicit Transfer(long timeout) : timeout_seconds(timeout) {}
     long timeout_seconds;
+    CURL* handle = nullptr;
     std::string body;
     std::string reason;
     bool body_too_large = false;
@@ -164,6 +166,14 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
         return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
     }
     try {
+        // A declared length (curl has refused one over the limit already)
+        // sizes the body at once: a listing is megabytes, and growing it by
+        // doubling would copy it over and over.
+        if (transfer->body.empty()) {
+            curl_off_t declared = -1;
+            curl_easy_getinfo(transfer->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+            if (declared > 0) transfer->body.reserve(static_cast<std::size_t>(declared));
+        }
         transfer->body.append(data, bytes);
     } catch (...) {
         return 0;
@@ -268,7 +278,22 @@ std::string scrubbed(std::string text, const Request& request) {
 
 }  // namespace
 
+namespace {
+// libcurl's global set-up (TLS library included) takes about a millisecond,
+// a tenth of the whole import, so it waits for the first request instead of
+// running at load time. A failure is reported and tried again next time.
+// There is deliberately no matching cleanup at unload.
+void initialise_curl() {
+    static std::once_flag done;
+    std::call_once(done, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            py::raise(PyExc_RuntimeError, "libcurl failed to initialise");
+    });
+}
+}  // namespace
+
 Response perform(const Request& request) {
+    initialise_curl();
     const Target target = check_url(request.url);
     for (const auto& [name, value] : request.headers) check_header(name, value);
 
@@ -280,6 +305,7 @@ Response perform(const Request& request) {
     Easy easy{curl_easy_init()};
     if (!easy) throw std::bad_alloc();
     CURL* handle = easy.get();
+    transfer.handle = handle;
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     // Sent as written: no "/../" folding, since the URL is ours to build.

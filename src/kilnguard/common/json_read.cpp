@@ -9,7 +9,9 @@
 #include "common/numbers.hpp"
 #include "common/py.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -38,31 +40,88 @@ nb::object steal_or_throw(PyObject* object) {
     return nb::steal(object);
 }
 
+// ------------------------------------------------- eight bytes at a time
+// Listing bodies are megabytes of short strings, so the scan for the end of a
+// string and the key hash work on 64-bit words rather than single bytes.
+
+static_assert(std::endian::native == std::endian::little,
+              "the word scans take the first byte of a word as its lowest");
+
+constexpr std::uint64_t every_byte(unsigned char byte) { return 0x0101010101010101ULL * byte; }
+constexpr std::uint64_t high_bits = every_byte(0x80);
+
+std::uint64_t load_word(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The high bit of every byte of `word` that is below `limit` (at most 0x80),
+// exact up to and including the lowest such byte; bytes above it may be
+// flagged falsely, which only the lowest one matters for.
+constexpr std::uint64_t bytes_below(std::uint64_t word, unsigned char limit) {
+    return (word - every_byte(limit)) & ~word & high_bits;
+}
+
+// The bytes that end the plain run of a string: '"', '\\' and control
+// characters.
+constexpr std::uint64_t string_stops(std::uint64_t word) {
+    return bytes_below(word ^ every_byte('"'), 1) | bytes_below(word ^ every_byte('\\'), 1) |
+           bytes_below(word, 0x20);
+}
+
+// A new str of pure ASCII bytes: no decoding needed, just a copy.
+nb::object ascii_str(std::string_view bytes) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+    if (!text) throw nb::python_error();
+    std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
+    return nb::steal(text);
+}
+
 // Object keys repeat across the records of a listing ("netuid", "name", ...),
-// so short ASCII keys are kept in a small table and shared instead of being
-// built again for every record. A slot simply takes the newest key that
-// hashes to it. The table lives for the process and is only touched with the
-// GIL held.
+// so short ASCII keys are kept in a table and shared instead of being built
+// (and hashed, at the first dict insertion) again for every record. Each key
+// may sit in either slot of a pair, so two keys that hash alike do not evict
+// each other over and over; a third takes the second slot. The table lives
+// for the process and is only touched with the GIL held.
 class KeyCache {
 public:
     static constexpr std::size_t max_length = 24;
 
     nb::object get(std::string_view bytes) {
-        std::uint32_t hash = 2166136261u;  // FNV-1a
-        for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        PyObject*& slot = slots_[hash % slots_.size()];
-        if (slot && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == bytes.size() &&
-            std::memcmp(PyUnicode_1BYTE_DATA(slot), bytes.data(), bytes.size()) == 0)
-            return nb::borrow(slot);
-        PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-        if (!key) throw nb::python_error();
-        std::memcpy(PyUnicode_1BYTE_DATA(key), bytes.data(), bytes.size());
-        Py_XSETREF(slot, Py_NewRef(key));
-        return nb::steal(key);
+        const std::size_t first = slot_of(bytes);
+        for (std::size_t slot : {first, first ^ 1})
+            if (holds(slots_[slot], bytes)) return nb::borrow(slots_[slot]);
+        nb::object key = ascii_str(bytes);
+        PyObject*& slot = slots_[first] ? slots_[first ^ 1] : slots_[first];
+        Py_XSETREF(slot, Py_NewRef(key.ptr()));
+        return key;
     }
 
 private:
-    std::array<PyObject*, 512> slots_{};
+    static constexpr int slot_bits = 12;
+
+    static bool holds(PyObject* key, std::string_view bytes) {
+        return key && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == bytes.size() &&
+               std::memcmp(PyUnicode_1BYTE_DATA(key), bytes.data(), bytes.size()) == 0;
+    }
+
+    // The length and the first and last eight bytes tell the keys of a
+    // listing apart well enough; a collision only costs a new str.
+    static std::size_t slot_of(std::string_view bytes) {
+        std::uint64_t head = 0, tail = 0;
+        if (bytes.size() >= 8) {
+            head = load_word(bytes.data());
+            tail = load_word(bytes.data() + bytes.size() - 8);
+        } else {
+            std::memcpy(&head, bytes.data(), bytes.size());
+        }
+        const std::uint64_t mixed =
+            ((head * 0x9E3779B97F4A7C15ULL) ^ tail ^ bytes.size()) * 0xC2B2AE3D27D4EB4FULL;
+        return static_cast<std::size_t>(mixed >> (64 - slot_bits));
+    }
+
+    std::array<PyObject*, std::size_t{1} << slot_bits> slots_{};
 };
 
 KeyCache key_cache;
@@ -136,12 +195,22 @@ private:
                       "maximum recursion depth exceeded while decoding a JSON %s", what);
     }
 
+    // Objects at one depth tend to have the same members (every record of a
+    // listing has the same ~77), so each new dict is sized for as many
+    // members as the last object at its depth had, instead of growing
+    // through four resizes. A wrong guess costs a resize or a little room.
+    static constexpr int sized_depths = 8;
+    static constexpr Py_ssize_t largest_guess = 4096;
+
     nb::object object(const char*& p) {
         enter("object");
-        nb::object result = steal_or_throw(PyDict_New());
+        Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
+        nb::object result = steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
+        Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
             while (true) {
+                ++members;
                 if (p == end_ || *p != '"')
                     fail("Expecting property name enclosed in double quotes", p);
                 nb::object key = string(p, true);
@@ -158,6 +227,7 @@ private:
                 p = skip_space(p + 1);
             }
         }
+        if (depth_ < sized_depths) guess = std::min(members, largest_guess);
         ++p;
         --depth_;
         return result;
@@ -187,15 +257,27 @@ private:
     nb::object string(const char*& p, bool is_key) {
         const char* const opening = p;
         const char* q = p + 1;
-        unsigned char seen = 0;  // OR of all bytes: tells pure ASCII apart
+        std::uint64_t seen = 0;  // OR of all bytes: tells pure ASCII apart
+        while (end_ - q >= 8) {
+            const std::uint64_t word = load_word(q);
+            if (const std::uint64_t stops = string_stops(word)) {
+                const int plain = std::countr_zero(stops) / 8;
+                seen |= word & ((std::uint64_t{1} << (8 * plain)) - 1);
+                q += plain;
+                break;
+            }
+            seen |= word;
+            q += 8;
+        }
         while (q < end_) {
             const char c = *q;
             if (c == '"') {
                 std::string_view bytes(p + 1, static_cast<std::size_t>(q - p - 1));
                 p = q + 1;
-                if (is_key && seen < 0x80 && bytes.size() <= KeyCache::max_length)
+                const bool ascii = (seen & high_bits) == 0;
+                if (is_key && ascii && bytes.size() <= KeyCache::max_length)
                     return key_cache.get(bytes);
-                return py::str_from_utf8(bytes);
+                return ascii ? ascii_str(bytes) : py::str_from_utf8(bytes);
             }
             if (c == '\\') break;
             if (static_cast<unsigned char>(c) < 0x20) fail("Invalid control character at", q);
@@ -410,6 +492,8 @@ private:
     const char* const begin_;
     const char* const end_;
     int depth_ = 0;
+    std::array<Py_ssize_t, sized_depths> member_counts_{};
+    Py_ssize_t unguessed_ = 0;
     std::vector<Py_UCS4> scratch_;
     std::vector<nb::object> powers_;
 };
