@@ -18,7 +18,7 @@ import sys
 import pytest
 
 import kilnguard
-from fake_taostats import FakeServer, Reply
+from fake_taostats import Reply
 
 INPUTS = int(os.environ.get("KILNGUARD_FUZZ_INPUTS", "4000"))
 SEED = int(os.environ.get("KILNGUARD_FUZZ_SEED", random.SystemRandom().randrange(1 << 32)))
@@ -171,15 +171,7 @@ def unlimited_integers():
     sys.set_int_max_str_digits(previous)
 
 
-@pytest.fixture
-def body_server(monkeypatch):
-    server = FakeServer()
-    monkeypatch.setenv("TAOSTATS_API_BASE", server.url)
-    yield server
-    server.close()
-
-
-def test_reader_agrees_with_json_loads(tmp_path, body_server, unlimited_integers):
+def test_reader_agrees_with_json_loads(tmp_path, fake_taostats, unlimited_integers):
     rng = random.Random(SEED)
     where = f"(KILNGUARD_FUZZ_SEED={SEED})"
     path = str(tmp_path / "state.json")
@@ -225,7 +217,7 @@ def test_reader_agrees_with_json_loads(tmp_path, body_server, unlimited_integers
             assert load(data) == {}, (data, where)
 
         if n % sample_every == 0:
-            body_server.reply(Reply(body=data))
+            fake_taostats.reply(Reply(body=data))
             if kind == "utf8":
                 with pytest.raises(UnicodeDecodeError) as failure:
                     kilnguard.http_get_json("/x", {}, "key")
