@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from child_env import sanitizer_env
+from child_env import default_sigint, sanitizer_env
 from fake_taostats import Reply, subnet_listing
 
 
@@ -92,7 +92,8 @@ def test_ctrl_c_gives_status_130_without_a_traceback(tmp_path):
     child = subprocess.Popen(
         [sys.executable, "-m", "kilnguard_watch", "--dry-run", "--no-snapshot",
          "--state", str(tmp_path / "s.json")],
-        env=watch_env(TAOSTATS_API_KEY="k"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        env=watch_env(TAOSTATS_API_KEY="k"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=default_sigint)
     time.sleep(1.5)  # well inside the first wait
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=30)
