@@ -416,7 +416,6 @@ def machine():
 
 def table(results):
     rows = []
-    targets = results["targets"]
     for name, case in results["watch_pass"].items():
         rows.append((f"watch pass, {name}", ms(case["kilnguard"]), ms(case["baseline"]),
                      f"{case['kilnguard'] / case['baseline']:.2f}x", "<= 0.5x"))
@@ -452,7 +451,6 @@ def table(results):
     sigint = results["sigint"]
     rows.append(("SIGINT to exit, median (ms)", ms(sigint["kilnguard"]), ms(sigint["baseline"]),
                  "", ""))
-    del targets
     widths = [max(len(str(row[i])) for row in rows + [HEADER]) for i in range(5)]
     lines = []
     for row in [HEADER] + rows:

@@ -6,8 +6,6 @@
 
 #include "common/py.hpp"
 
-#include <cmath>
-
 namespace kilnguard::monitor {
 
 namespace {
