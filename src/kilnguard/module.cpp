@@ -18,4 +18,5 @@ NB_MODULE(kilnguard, m) {
     kilnguard::bind_burn(m);
     kilnguard::bind_telegram(m);
     kilnguard::bind_monitor(m);
+    kilnguard::py::remember_own_operations();
 }

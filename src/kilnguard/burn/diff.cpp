@@ -1,7 +1,7 @@
 // Change detection between the rates of the previous and the current poll.
 #include "burn/operations.hpp"
 
-#include "common/numbers.hpp"
+#include "common/integer_order.hpp"
 #include "common/py.hpp"
 
 #include <algorithm>
@@ -18,25 +18,28 @@ nb::list diff_burns(nb::handle prev_arg, nb::handle current_arg, nb::handle thre
     // Strong references: the comparison runs host code, which may change
     // either map under our feet.
     struct Entry {
-        numbers::Integer order;
         nb::object netuid, rate;
     };
     std::vector<Entry> entries;
     entries.reserve(current.size());
+    std::vector<nb::handle> netuids;
+    netuids.reserve(current.size());
+    for (auto [netuid, rate] : current) {
+        entries.push_back({nb::borrow(netuid), nb::borrow(rate)});
+        netuids.push_back(entries.back().netuid);
+    }
     // Every key is read before anything is compared, so one bad key fails the
     // whole call rather than half of it.
-    for (auto [netuid, rate] : current)
-        entries.push_back({py::integer_value(netuid), nb::borrow(netuid), nb::borrow(rate)});
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.order < b.order; });
+    const std::vector<std::size_t> order = py::integer_order(netuids);
 
     nb::list changes;
-    for (const Entry& entry : entries) {
+    for (std::size_t index : order) {
+        const Entry& entry = entries[index];
         nb::handle found = py::member(prev, entry.netuid);
         if (!found.is_valid() || found.is_none()) continue;
         nb::object old_rate = nb::borrow(found);
-        nb::object changed =
-            py::call_late_bound("owner_burn_changed", old_rate, entry.rate, threshold);
+        nb::object changed = py::call_late_bound<&owner_burn_changed>(
+            "owner_burn_changed", old_rate, entry.rate, threshold);
         if (py::truth(changed)) changes.append(nb::make_tuple(entry.netuid, old_rate, entry.rate));
     }
     return changes;

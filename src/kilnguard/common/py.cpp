@@ -7,6 +7,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kilnguard::py {
@@ -32,10 +36,79 @@ void set_module(nb::handle module) {
     the_module = module.inc_ref().ptr();
 }
 
+namespace {
+// The interned name and the module's own function of one call site's name.
+struct Binding {
+    PyObject* name;
+    PyObject* own;  // nullptr for a name the module binds no operation to
+};
+
+// Built once and kept for the life of the process, like the module itself;
+// only touched with the GIL held.
+auto& own_operations = *new std::unordered_map<std::string, PyObject*>();
+auto& bindings = *new std::unordered_map<const char*, Binding>();
+
+const Binding& binding_of(const char* name) {
+    if (auto found = bindings.find(name); found != bindings.end()) return found->second;
+    PyObject* interned = PyUnicode_InternFromString(name);
+    if (!interned) throw nb::python_error();
+    auto own = own_operations.find(name);
+    return bindings
+        .emplace(name, Binding{interned, own == own_operations.end() ? nullptr : own->second})
+        .first->second;
+}
+}  // namespace
+
+void remember_own_operations() {
+    PyObject* names = PyModule_GetDict(the_module);  // borrowed
+    PyObject *name, *value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(names, &position, &name, &value)) {
+        if (!PyCallable_Check(value) || PyType_Check(value)) continue;
+        const char* text = PyUnicode_AsUTF8(name);
+        if (!text) throw nb::python_error();
+        own_operations.emplace(text, Py_NewRef(value));
+    }
+    bindings.clear();
+}
+
 nb::object module_attr(const char* name) {
-    PyObject* value = PyObject_GetAttrString(the_module, name);
+    PyObject* value = PyObject_GetAttr(the_module, binding_of(name).name);
     if (!value) throw nb::python_error();
     return nb::steal(value);
+}
+
+bool is_own(const char* name, nb::handle found) {
+    const PyObject* own = binding_of(name).own;
+    return own && found.ptr() == own;
+}
+
+void raise_as_python() {
+    // nanobind's own translation of the standard exceptions.
+    try {
+        throw;
+    } catch (const std::bad_alloc& error) {
+        PyErr_SetString(PyExc_MemoryError, error.what());
+    } catch (const std::domain_error& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::invalid_argument& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::length_error& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::out_of_range& error) {
+        PyErr_SetString(PyExc_IndexError, error.what());
+    } catch (const std::range_error& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::overflow_error& error) {
+        PyErr_SetString(PyExc_OverflowError, error.what());
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError,
+                        "nanobind::detail::nb_func_error_except(): exception "
+                        "could not be translated!");
+    }
+    throw nb::python_error();
 }
 
 // ---------------------------------------------------- argument checks

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace kilnguard::py {
@@ -26,14 +27,51 @@ namespace nb = nanobind;
 
 void set_module(nb::handle module);
 
+// Records the functions the module binds at load, once every operation is
+// bound. They are kept only to be recognised, never called: an operation
+// found under its name is the module's own exactly when it is one of them.
+void remember_own_operations();
+
+// What the module binds to `name` right now. Names are interned once per
+// call site, so a lookup neither builds nor hashes a string.
+nb::object module_attr(const char* name);
+
+// Whether `found`, looked up under `name`, is the function the module bound
+// there at load (and not something a host put in its place).
+bool is_own(const char* name, nb::handle found);
+inline bool is_own(const char* name) { return is_own(name, module_attr(name)); }
+
+// Raises the Python error nanobind would make of the C++ exception being
+// handled, as a call through the module would have raised it.
+[[noreturn]] void raise_as_python();
+
+namespace detail {
+inline nb::object as_object(bool value) { return nb::bool_(value); }
+inline nb::object as_object(nb::object value) { return value; }
+}  // namespace detail
+
 // Calls the operation that is bound to `name` on the module right now. Every
 // operation that uses another goes through here, so a host that rebinds
 // kilnguard.<name> changes what the next call uses; nothing else keeps a
-// reference to an operation.
-nb::object module_attr(const char* name);
-template <typename... Args>
+// reference to an operation. With `Own`, the C++ function behind the
+// module's own binding, a call that finds that binding in place runs it
+// directly, without the trip through Python's call machinery: same
+// arguments, same result, same errors.
+template <auto Own = nullptr, typename... Args>
 nb::object call_late_bound(const char* name, Args&&... args) {
-    return module_attr(name)(std::forward<Args>(args)...);
+    nb::object found = module_attr(name);
+    if constexpr (!std::is_same_v<decltype(Own), std::nullptr_t>) {
+        if (is_own(name, found)) {
+            try {
+                return detail::as_object(Own(nb::handle(args)...));
+            } catch (nb::python_error&) {
+                throw;
+            } catch (...) {
+                raise_as_python();
+            }
+        }
+    }
+    return found(std::forward<Args>(args)...);
 }
 
 // ---------------------------------------------------- argument checks

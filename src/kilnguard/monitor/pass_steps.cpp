@@ -3,6 +3,8 @@
 #include "common/json_write.hpp"
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "burn/operations.hpp"
+#include "telegram/operations.hpp"
 
 #include <ctime>
 #include <string>
@@ -40,9 +42,10 @@ void blot_key(std::string& line, nb::handle auth) {
 }
 }  // namespace
 
-std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) {
+std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure_prefix) {
     static const py::Key error{"error"};
-    nb::object result = py::call_late_bound("fetch_all_subnets_latest", auth);
+    taostats::Listing listing = taostats::fetch_listing(auth);
+    const nb::object& result = listing.result;
     if (PyDict_Check(result.ptr())) {
         nb::handle failure = py::member(result, error);
         if (failure.is_valid() && py::truth(failure)) {
@@ -55,7 +58,7 @@ std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) 
     if (!PyList_Check(result.ptr()))
         py::raise(PyExc_TypeError, "the subnet listing must be a list of rows, not %s",
                   result.is_none() ? "None" : Py_TYPE(result.ptr())->tp_name);
-    return nb::borrow<nb::list>(result);
+    return listing;
 }
 
 namespace {
@@ -80,9 +83,24 @@ nb::dict rate_map(nb::handle rows) {
         if (!id.is_valid() || id.is_none()) continue;
         nb::str key = py::text_form(id);
         if (!names_a_subnet(key)) continue;
-        current[key] = py::call_late_bound("owner_burn_from_row", row);
+        current[key] =
+            py::call_late_bound<&burn::owner_burn_from_row>("owner_burn_from_row", row);
     }
     return current;
+}
+
+nb::dict rate_map(const taostats::Listing& listing) {
+    if (listing.scanned() && py::is_own("owner_burn_from_row")) return rate_map(listing.result);
+    return rate_map(listing.full_rows());
+}
+
+nb::object snapshot_text(const taostats::Listing& listing, const nb::str& updated_at) {
+    const bool scanned_rows_do = listing.scanned() && py::is_own("format_burn_snapshot") &&
+                                 py::is_own("owner_burn_from_row") &&
+                                 py::is_own("format_owner_burn");
+    return py::call_late_bound<&telegram::format_burn_snapshot>(
+        "format_burn_snapshot", scanned_rows_do ? listing.result : listing.full_rows(),
+        updated_at);
 }
 
 std::pair<bool, nb::object> unpack_send_result(nb::handle result) {

@@ -2,6 +2,8 @@
 // the time stamp, the listing, the rate map and the delivery outcome.
 #pragma once
 
+#include "taostats/fast_listing.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <optional>
@@ -20,13 +22,21 @@ nb::str pass_timestamp();
 // The listing rows, or nothing after logging `failure_prefix` and the error
 // object as compact JSON. Anything that is neither rows nor an error object
 // raises TypeError.
-std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix);
+std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure_prefix);
 
 // The rate map of a listing: netuid text to owner burn rate, in listing order,
 // the last row of a subnet winning. Rows that cannot name a subnet (no netuid,
 // a null one, or one whose text is not a base-10 integer) are skipped, so one
 // odd row never gets stored and then blocks every later comparison.
 nb::dict rate_map(nb::handle rows);
+// The same for a fetched listing: its scanned rows stand in for the full ones
+// while owner_burn_from_row is the module's own, the only reader of a row.
+nb::dict rate_map(const taostats::Listing& listing);
+
+// format_burn_snapshot(rows, updated_at) of the listing, looked up now. The
+// scanned rows stand in for the full ones while every operation that reads a
+// row for the snapshot is the module's own.
+nb::object snapshot_text(const taostats::Listing& listing, const nb::str& updated_at);
 
 // The (ok, error) members of a delivery result; anything else raises.
 std::pair<bool, nb::object> unpack_send_result(nb::handle result);

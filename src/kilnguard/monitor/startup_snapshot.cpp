@@ -17,19 +17,19 @@ nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_to
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] startup fetch failed: ");
-    if (!rows) return nb::int_(1);
+    std::optional<taostats::Listing> listing = fetch_rows(*auth, "[burn] startup fetch failed: ");
+    if (!listing) return nb::int_(1);
 
-    nb::dict current = rate_map(*rows);
+    nb::dict current = rate_map(*listing);
     // The baseline is replaced before sending, so it holds even when the
     // snapshot cannot be delivered.
     py::call_late_bound("save_burn_state", state_path, current, updated_at);
     // The snapshot shows the whole listing, rows without a netuid included.
-    nb::object snapshot = py::call_late_bound("format_burn_snapshot", *rows, updated_at);
+    nb::object snapshot = snapshot_text(*listing, updated_at);
     auto [ok, err] = unpack_send_result(
         py::call_late_bound("send_burn_telegram_messages", snapshot, burn_token, burn_chat_id));
     if (ok) {
-        py::host_log("[burn] startup snapshot sent (" + std::to_string(nb::len(*rows)) +
+        py::host_log("[burn] startup snapshot sent (" + std::to_string(nb::len(listing->result)) +
                      " subnets)\n");
         return nb::int_(0);
     }

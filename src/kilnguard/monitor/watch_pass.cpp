@@ -19,10 +19,10 @@ nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] fetch failed: ");
-    if (!rows) return nb::int_(1);
+    std::optional<taostats::Listing> listing = fetch_rows(*auth, "[burn] fetch failed: ");
+    if (!listing) return nb::int_(1);
 
-    nb::dict current = rate_map(*rows);
+    nb::dict current = rate_map(*listing);
     nb::object prev = py::call_late_bound("load_burn_state", state_path);
     // An empty stored map (first pass, or a damaged file) has nothing to
     // compare with: this pass only seeds the state.

@@ -3,18 +3,21 @@
 #include "taostats/operations.hpp"
 
 #include "common/py.hpp"
+#include "taostats/steps.hpp"
 
 namespace kilnguard::taostats {
 
-nb::object fetch_all_subnets_latest(nb::handle auth) {
-    static const py::Key data{"data"};
-    py::ArgCheck{"fetch_all_subnets_latest"}.text("auth", auth);
+nb::str listing_path() { return nb::str("/api/subnet/latest/v1"); }
 
+nb::dict listing_params() {
     nb::dict params;
     params["limit"] = 1024;
     params["order"] = "netuid_asc";
-    nb::object payload =
-        py::call_late_bound("with_retries", nb::str("/api/subnet/latest/v1"), params, auth);
+    return params;
+}
+
+nb::object listing_from(const nb::object& payload) {
+    static const py::Key data{"data"};
     if (!PyDict_Check(payload.ptr()))
         py::raise(PyExc_TypeError, "with_retries() must return dict, not %s",
                   Py_TYPE(payload.ptr())->tp_name);
@@ -26,6 +29,11 @@ nb::object fetch_all_subnets_latest(nb::handle auth) {
     listing_error["error"] = "no_subnet_rows";
     listing_error["response"] = payload;
     return listing_error;
+}
+
+nb::object fetch_all_subnets_latest(nb::handle auth) {
+    py::ArgCheck{"fetch_all_subnets_latest"}.text("auth", auth);
+    return listing_from(py::call_late_bound("with_retries", listing_path(), listing_params(), auth));
 }
 
 }  // namespace kilnguard::taostats

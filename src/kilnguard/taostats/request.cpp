@@ -6,6 +6,7 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "taostats/steps.hpp"
 
 #include <string>
 
@@ -109,12 +110,7 @@ nb::dict error_payload(const http::Response& response) {
 
 }  // namespace
 
-nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle auth_arg) {
-    const py::ArgCheck check{"http_get_json"};
-    nb::str path = check.text("path", path_arg);
-    nb::dict params = check.dict("params", params_arg);
-    nb::str auth = check.text("auth", auth_arg);
-
+http::Request get_request(const nb::str& path, const nb::dict& params, const nb::str& auth) {
     http::Request request;
     request.method = http::Request::Method::get;
     request.url = text_result("api_base", py::call_late_bound("api_base"));
@@ -125,13 +121,23 @@ nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle 
     }
     request.headers = header_pairs(py::call_late_bound("request_headers", auth));
     request.timeout_seconds = request_timeout_seconds;
+    return request;
+}
 
-    const http::Response response = http::perform(request);
+nb::object payload_of(const http::Response& response) {
     // Both kinds of body must be strict UTF-8; a bad byte is an error, never
     // a replacement character.
     json::require_utf8(response.body);
     if (response.status >= 200 && response.status <= 299) return success_payload(response.body);
     return error_payload(response);
+}
+
+nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle auth_arg) {
+    const py::ArgCheck check{"http_get_json"};
+    nb::str path = check.text("path", path_arg);
+    nb::dict params = check.dict("params", params_arg);
+    nb::str auth = check.text("auth", auth_arg);
+    return payload_of(http::perform(get_request(path, params, auth)));
 }
 
 }  // namespace kilnguard::taostats

@@ -3,6 +3,7 @@
 #include "taostats/operations.hpp"
 
 #include "common/py.hpp"
+#include "taostats/steps.hpp"
 
 #include <algorithm>
 
@@ -51,9 +52,18 @@ nb::object with_retries(nb::handle path, nb::handle params, nb::handle auth,
                   "with_retries() argument 'max_retries' must be at least 1, not %lld",
                   max_retries);
 
+    nb::str path_text = nb::borrow<nb::str>(path);
+    nb::dict params_dict = nb::borrow<nb::dict>(params);
+    nb::str auth_text = nb::borrow<nb::str>(auth);
+    return retried(py::call_late_bound("http_get_json", path, params, auth), path_text,
+                   params_dict, auth_text, max_retries);
+}
+
+nb::object retried(nb::object payload, const nb::str& path, const nb::dict& params,
+                   const nb::str& auth, long long max_retries) {
     double pause = first_pause_seconds;
     for (long long attempt = 0;; ++attempt) {
-        nb::object payload = py::call_late_bound("http_get_json", path, params, auth);
+        if (attempt > 0) payload = py::call_late_bound("http_get_json", path, params, auth);
         if (!py::truth(py::call_late_bound("is_rate_limited", payload))) return payload;
         if (attempt == max_retries - 1) return payload;
         py::host_sleep(pause);

@@ -3,7 +3,8 @@
 // by single line feeds; the chunking rules rely on that layout.
 #include "telegram/operations.hpp"
 
-#include "common/numbers.hpp"
+#include "burn/operations.hpp"
+#include "common/integer_order.hpp"
 #include "common/py.hpp"
 
 #include <algorithm>
@@ -68,7 +69,9 @@ std::array<nb::object, 3> unpack_change(nb::handle entry, std::size_t index) {
     return values;
 }
 
-nb::object display_rate(nb::handle rate) { return py::call_late_bound("format_owner_burn", rate); }
+nb::object display_rate(nb::handle rate) {
+    return py::call_late_bound<&burn::format_owner_burn>("format_owner_burn", rate);
+}
 
 }  // namespace
 
@@ -105,38 +108,43 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
 
     // The caller's list is never reordered: the rows are sorted as a copy
     // that also keeps every row alive while host code runs.
-    struct Row {
-        numbers::Integer order;
-        nb::object row;
+    std::vector<nb::object> copied;
+    copied.reserve(rows.size());
+    std::vector<nb::object> netuids;
+    netuids.reserve(rows.size());
+    auto order_of = [&netuids] {
+        // A row without a netuid sorts as subnet 0.
+        return py::integer_order(std::vector<nb::handle>(netuids.begin(), netuids.end()));
     };
-    std::vector<Row> sorted;
-    sorted.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         nb::object row = rows[i];
-        if (!PyDict_Check(row.ptr()))
+        if (!PyDict_Check(row.ptr())) {
+            // The rows before it are read first, as a row-by-row reading would.
+            order_of();
             py::raise(PyExc_TypeError, "format_burn_snapshot() rows[%zu] must be dict, not %s",
                       i, row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
-        // A row without a netuid sorts as subnet 0.
+        }
         nb::handle netuid = py::member(row, netuid_key);
-        numbers::Integer order = netuid.is_valid() ? py::integer_value(nb::borrow(netuid))
-                                                   : numbers::Integer{};
-        sorted.push_back({std::move(order), std::move(row)});
+        netuids.push_back(netuid.is_valid() ? nb::borrow(netuid) : nb::object());
+        copied.push_back(std::move(row));
     }
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const Row& a, const Row& b) { return a.order < b.order; });
+    const std::vector<std::size_t> sorted = order_of();
 
     nb::list lines;
     lines.append(nb::str("Subnet owner burn rates (startup)"));
     lines.append(time_line(updated_at));
     lines.append(concat({nb::str(std::to_string(sorted.size()).c_str()), nb::str(" subnets")}));
     lines.append(nb::str(""));
-    for (const Row& entry : sorted) {
+    const nb::str prefix("SN"), separator(": ");
+    for (std::size_t index : sorted) {
+        const nb::object& row = copied[index];
         // Looked up again without a default: a row without one prints SNNone.
-        nb::handle found = py::member(entry.row, netuid_key);
+        nb::handle found = py::member(row, netuid_key);
         nb::object netuid = found.is_valid() ? nb::borrow(found) : nb::none();
-        nb::object rate = py::call_late_bound("owner_burn_from_row", entry.row);
+        nb::object rate =
+            py::call_late_bound<&burn::owner_burn_from_row>("owner_burn_from_row", row);
         nb::object display = display_rate(rate);
-        lines.append(concat({nb::str("SN"), py::text_form(netuid), nb::str(": "), display}));
+        lines.append(concat({prefix, py::text_form(netuid), separator, display}));
     }
     return join_lines(lines);
 }

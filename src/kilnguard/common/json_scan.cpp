@@ -1,0 +1,354 @@
+// The scan follows the reader (common/json_read.cpp) rule for rule: the same
+// white space, the same number extent ("1." and "1e" end before the point or
+// the letter), the same literals, the same escapes and the same depth limit.
+// It only has to agree on whether a document is valid, never on how an error
+// is described: a caller that meets a refused document reads it again with
+// read(), which says what is wrong.
+#include "common/json_scan.hpp"
+
+#include "common/json_read.hpp"
+
+#include <bit>
+#include <emmintrin.h>
+#include <cstring>
+
+namespace kilnguard::json {
+
+namespace {
+
+constexpr int max_depth = 1000;  // as the reader's
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_hex(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A key of the scanned text: its bytes between the quotes, and whether an
+// escape sits among them (then the bytes are not yet the key's text).
+struct Key {
+    std::string_view quoted;
+    bool escaped = false;
+};
+
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) : begin_(text.data()), end_(text.data() + text.size()) {}
+
+    std::optional<RecordScan> scan(std::initializer_list<std::string_view> member_names,
+                                   std::string_view records_name,
+                                   std::initializer_list<std::string_view> field_names) {
+        RecordScan found;
+        found.members.resize(member_names.size());
+        found.field_count = field_names.size();
+        const char* p = skip_space(begin_);
+        if (p == end_ || *p != '{') return std::nullopt;
+        depth_ = 1;
+        p = skip_space(p + 1);
+        if (p != end_ && *p == '}') {
+            ++p;
+        } else {
+            while (true) {
+                Key key;
+                if (!(p = key_then_colon(p, key))) return std::nullopt;
+                if (matches(key, records_name)) {
+                    if (!(p = records(p, found, field_names))) return std::nullopt;
+                } else {
+                    Span span;
+                    if (!(p = value(p, span))) return std::nullopt;
+                    std::size_t index = 0;
+                    for (std::string_view name : member_names) {
+                        if (matches(key, name)) found.members[index] = span;
+                        ++index;
+                    }
+                }
+                p = skip_space(p);
+                if (p == end_) return std::nullopt;
+                if (*p == '}') {
+                    ++p;
+                    break;
+                }
+                if (*p != ',') return std::nullopt;
+                p = skip_space(p + 1);
+            }
+        }
+        if (skip_space(p) != end_) return std::nullopt;
+        return found;
+    }
+
+private:
+    const char* skip_space(const char* p) const {
+        while (p < end_ && is_space(*p)) ++p;
+        return p;
+    }
+
+    bool starts_with(const char* p, std::string_view word) const {
+        return static_cast<std::size_t>(end_ - p) >= word.size() &&
+               std::memcmp(p, word.data(), word.size()) == 0;
+    }
+
+    // A member name, white space and the colon; returns the position of the
+    // member's value (white space skipped).
+    const char* key_then_colon(const char* p, Key& key) {
+        if (p == end_ || *p != '"') return nullptr;
+        const char* opening = p;
+        if (!(p = string(p, key.escaped))) return nullptr;
+        key.quoted = std::string_view(opening, static_cast<std::size_t>(p - opening));
+        p = skip_space(p);
+        if (p == end_ || *p != ':') return nullptr;
+        return skip_space(p + 1);
+    }
+
+    // Whether `key` reads as `name`. A key with an escape ("net\u0075id") is
+    // decoded by the reader itself, which is rare enough not to matter.
+    static bool matches(const Key& key, std::string_view name) {
+        if (!key.escaped) return key.quoted.substr(1, key.quoted.size() - 2) == name;
+        nb::object text = read(key.quoted);
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!bytes) {  // a lone surrogate: no name of ours
+            PyErr_Clear();
+            return false;
+        }
+        return std::string_view(bytes, static_cast<std::size_t>(size)) == name;
+    }
+
+    // The array of records at `p`, or any other value there.
+    const char* records(const char* p, RecordScan& found,
+                        std::initializer_list<std::string_view> field_names) {
+        found.record_kinds.clear();
+        found.fields.clear();
+        if (p == end_ || *p != '[') return value(p, found.records);
+        const char* const opening = p;
+        if (++depth_ > max_depth) return nullptr;
+        p = skip_space(p + 1);
+        if (p != end_ && *p == ']') {
+            ++p;
+        } else {
+            while (true) {
+                const std::size_t first_field = found.fields.size();
+                found.fields.resize(first_field + field_names.size());
+                Span element;
+                if (p != end_ && *p == '{') {
+                    element.kind = Span::Kind::object;
+                    p = record(p, found.fields.data() + first_field, field_names);
+                } else {
+                    p = value(p, element);
+                }
+                if (!p) return nullptr;
+                found.record_kinds.push_back(element.kind);
+                p = skip_space(p);
+                if (p == end_) return nullptr;
+                if (*p == ']') {
+                    ++p;
+                    break;
+                }
+                if (*p != ',') return nullptr;
+                p = skip_space(p + 1);
+            }
+        }
+        --depth_;
+        found.records = {Span::Kind::array,
+                         std::string_view(opening, static_cast<std::size_t>(p - opening))};
+        return p;
+    }
+
+    // One record object: the spans of its chosen fields, the last of a
+    // repeated name winning.
+    const char* record(const char* p, Span* fields,
+                       std::initializer_list<std::string_view> field_names) {
+        if (++depth_ > max_depth) return nullptr;
+        p = skip_space(p + 1);
+        if (p != end_ && *p == '}') {
+            --depth_;
+            return p + 1;
+        }
+        while (true) {
+            Key key;
+            if (!(p = key_then_colon(p, key))) return nullptr;
+            Span span;
+            if (!(p = value(p, span))) return nullptr;
+            std::size_t index = 0;
+            for (std::string_view name : field_names) {
+                if (matches(key, name)) fields[index] = span;
+                ++index;
+            }
+            p = skip_space(p);
+            if (p == end_) return nullptr;
+            if (*p == '}') break;
+            if (*p != ',') return nullptr;
+            p = skip_space(p + 1);
+        }
+        --depth_;
+        return p + 1;
+    }
+
+    // Any one value at `p`; notes its kind and extent in `span`.
+    const char* value(const char* p, Span& span) {
+        const char* const start = p;
+        const char* after = nullptr;
+        span.kind = Span::Kind::scalar;
+        if (p == end_) return nullptr;
+        switch (*p) {
+            case '"': {
+                bool escaped = false;
+                after = string(p, escaped);
+                break;
+            }
+            case '{':
+                span.kind = Span::Kind::object;
+                after = object(p);
+                break;
+            case '[':
+                span.kind = Span::Kind::array;
+                after = array(p);
+                break;
+            case 'n': after = starts_with(p, "null") ? p + 4 : nullptr; break;
+            case 't': after = starts_with(p, "true") ? p + 4 : nullptr; break;
+            case 'f': after = starts_with(p, "false") ? p + 5 : nullptr; break;
+            case 'N': after = starts_with(p, "NaN") ? p + 3 : nullptr; break;
+            case 'I': after = starts_with(p, "Infinity") ? p + 8 : nullptr; break;
+            case '-':
+                after = starts_with(p, "-Infinity") ? p + 9 : number(p);
+                break;
+            default: after = number(p); break;
+        }
+        if (after) span.text = std::string_view(start, static_cast<std::size_t>(after - start));
+        return after;
+    }
+
+    const char* object(const char* p) {
+        if (++depth_ > max_depth) return nullptr;
+        p = skip_space(p + 1);
+        if (p != end_ && *p == '}') {
+            --depth_;
+            return p + 1;
+        }
+        while (true) {
+            Key key;
+            if (!(p = key_then_colon(p, key))) return nullptr;
+            Span ignored;
+            if (!(p = value(p, ignored))) return nullptr;
+            p = skip_space(p);
+            if (p == end_) return nullptr;
+            if (*p == '}') break;
+            if (*p != ',') return nullptr;
+            p = skip_space(p + 1);
+        }
+        --depth_;
+        return p + 1;
+    }
+
+    const char* array(const char* p) {
+        if (++depth_ > max_depth) return nullptr;
+        p = skip_space(p + 1);
+        if (p != end_ && *p == ']') {
+            --depth_;
+            return p + 1;
+        }
+        while (true) {
+            Span ignored;
+            if (!(p = value(p, ignored))) return nullptr;
+            p = skip_space(p);
+            if (p == end_) return nullptr;
+            if (*p == ']') break;
+            if (*p != ',') return nullptr;
+            p = skip_space(p + 1);
+        }
+        --depth_;
+        return p + 1;
+    }
+
+    // A string at `p` (its opening quote); returns the position after the
+    // closing quote. The text is known to be valid UTF-8, so only quotes,
+    // backslashes and control characters need a look.
+    const char* string(const char* p, bool& escaped) const {
+        const char* q = p + 1;
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        // Bytes below 0x20 are those whose signed value lies below 0x20 and
+        // at or above zero (bytes of 0x80 and more read as negative).
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i minus_one = _mm_set1_epi8(-1);
+        while (true) {
+            while (end_ - q >= 16) {
+                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+                const __m128i control =
+                    _mm_and_si128(_mm_cmplt_epi8(chunk, space), _mm_cmpgt_epi8(chunk, minus_one));
+                const __m128i stops = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+                    control);
+                if (const int mask = _mm_movemask_epi8(stops)) {
+                    q += std::countr_zero(static_cast<unsigned>(mask));
+                    break;
+                }
+                q += 16;
+            }
+            while (q < end_ && *q != '"' && *q != '\\' && static_cast<unsigned char>(*q) >= 0x20)
+                ++q;
+            if (q == end_ || static_cast<unsigned char>(*q) < 0x20) return nullptr;
+            if (*q == '"') return q + 1;
+            // A backslash: one of the eight short escapes or \u and four hex digits.
+            escaped = true;
+            if (end_ - q < 2) return nullptr;
+            switch (q[1]) {
+                case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+                    q += 2;
+                    break;
+                case 'u':
+                    if (end_ - q < 6 || !is_hex(q[2]) || !is_hex(q[3]) || !is_hex(q[4]) ||
+                        !is_hex(q[5]))
+                        return nullptr;
+                    q += 6;
+                    break;
+                default: return nullptr;
+            }
+        }
+    }
+
+    // A number as the reader delimits it: an integer part without leading
+    // zeros, a fraction only with a digit after the point, an exponent only
+    // with digits.
+    const char* number(const char* p) const {
+        const char* q = p;
+        if (*q == '-') ++q;
+        if (q == end_) return nullptr;
+        if (*q >= '1' && *q <= '9') {
+            ++q;
+            while (q < end_ && is_digit(*q)) ++q;
+        } else if (*q == '0') {
+            ++q;
+        } else {
+            return nullptr;
+        }
+        if (end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+            q += 2;
+            while (q < end_ && is_digit(*q)) ++q;
+        }
+        if (q < end_ && (*q == 'e' || *q == 'E')) {
+            const char* e = q + 1;
+            if (e < end_ && (*e == '+' || *e == '-')) ++e;
+            const char* exponent_digits = e;
+            while (e < end_ && is_digit(*e)) ++e;
+            if (e > exponent_digits) q = e;
+        }
+        return q;
+    }
+
+    const char* const begin_;
+    const char* const end_;
+    int depth_ = 0;
+};
+
+}  // namespace
+
+std::optional<RecordScan> scan_records(std::string_view utf8_text,
+                                       std::initializer_list<std::string_view> member_names,
+                                       std::string_view records_name,
+                                       std::initializer_list<std::string_view> field_names) {
+    return Scanner(utf8_text).scan(member_names, records_name, field_names);
+}
+
+nb::object read_scalar(const Span& span) { return read(span.text); }
+
+}  // namespace kilnguard::json
