@@ -22,18 +22,31 @@ void raise(PyObject* type, const char* format, ...) {
 // ---------------------------------------------------------- the module
 
 namespace {
-// A strong reference held for the life of the process: the module outlives
-// every call into it, and releasing it at interpreter shutdown gains nothing.
+// Strong references held for the life of the process: the module outlives
+// every call into it, and releasing them at interpreter shutdown gains
+// nothing. (nanobind keeps the module's own state slot for itself.)
 PyObject* the_module = nullptr;
+std::vector<PyObject*> interned_names;
 }  // namespace
 
-void set_module(nb::handle module) {
+void set_module(nb::handle module, std::span<const LateBound> names) {
+    std::vector<PyObject*> interned;
+    for (const LateBound& name : names) {
+        PyObject* text = PyUnicode_InternFromString(name.name);
+        if (!text) {
+            for (PyObject* made : interned) Py_DECREF(made);
+            throw nb::python_error();
+        }
+        interned.push_back(text);
+    }
+    for (PyObject* old : interned_names) Py_DECREF(old);
+    interned_names = std::move(interned);
     Py_XDECREF(the_module);
     the_module = module.inc_ref().ptr();
 }
 
-nb::object module_attr(const char* name) {
-    PyObject* value = PyObject_GetAttrString(the_module, name);
+nb::object module_attr(const LateBound& name) {
+    PyObject* value = PyObject_GetAttr(the_module, interned_names[name.slot]);
     if (!value) throw nb::python_error();
     return nb::steal(value);
 }
@@ -122,10 +135,13 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
 
 // ------------------------------------------------------------- values
 
-nb::handle member(nb::handle dict, nb::handle key) {
+std::optional<nb::object> member(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value;
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return std::nullopt;
+    }
+    return nb::borrow(value);
 }
 
 bool truth(nb::handle value) {

@@ -7,7 +7,9 @@
 
 #include "common/numbers.hpp"
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,15 +26,24 @@ namespace nb = nanobind;
 
 // ---------------------------------------------------------- the module
 
-void set_module(nb::handle module);
+// A name the module binds (an operation or its constant), looked up on the
+// module at each use. `slot` numbers the names of one module from 0, so the
+// interned form of each is made once, when the module is set up.
+struct LateBound {
+    std::size_t slot;
+    const char* name;
+};
 
-// Calls the operation that is bound to `name` on the module right now. Every
-// operation that uses another goes through here, so a host that rebinds
-// kilnguard.<name> changes what the next call uses; nothing else keeps a
-// reference to an operation.
-nb::object module_attr(const char* name);
+// Records the module and interns every name it binds. Called once, at load.
+void set_module(nb::handle module, std::span<const LateBound> names);
+
+// The value bound to `name` on the module right now. Every operation that
+// uses another goes through here, so a host that rebinds kilnguard.<name>
+// changes what the next call uses; nothing else keeps a reference to an
+// operation.
+nb::object module_attr(const LateBound& name);
 template <typename... Args>
-nb::object call_late_bound(const char* name, Args&&... args) {
+nb::object call_late_bound(const LateBound& name, Args&&... args) {
     return module_attr(name)(std::forward<Args>(args)...);
 }
 
@@ -42,7 +53,7 @@ nb::object call_late_bound(const char* name, Args&&... args) {
 // CPython's own: "format_owner_burn() argument 'value' must be str, not None".
 class ArgCheck {
 public:
-    explicit ArgCheck(const char* operation) : operation_(operation) {}
+    explicit ArgCheck(const LateBound& operation) : operation_(operation.name) {}
 
     // Exactly a str (None is refused).
     nb::str text(const char* param, nb::handle value) const;
@@ -78,9 +89,10 @@ private:
     PyObject* name_;
 };
 
-// The member `key` of a dict, or an invalid handle when it is absent.
-// Borrowed: hold it in an nb::object before running any Python code.
-nb::handle member(nb::handle dict, nb::handle key);
+// The member `key` of a dict, or nothing when it is absent. The value is
+// owned: host code run while it is examined (its __bool__, __str__, __eq__)
+// may empty the dict without pulling the value from under the caller.
+std::optional<nb::object> member(nb::handle dict, nb::handle key);
 
 // Truth of a value: None, False, zero, empty texts and containers are false.
 bool truth(nb::handle value);

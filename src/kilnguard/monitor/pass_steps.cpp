@@ -3,6 +3,7 @@
 #include "common/json_write.hpp"
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <ctime>
 #include <string>
@@ -10,7 +11,7 @@
 namespace kilnguard::monitor {
 
 std::optional<nb::object> taostats_key() {
-    nb::object auth = py::call_late_bound("taostats_auth");
+    nb::object auth = py::call_late_bound(names::taostats_auth);
     if (py::truth(auth)) return auth;
     py::host_log("[burn] taostats API not available (must be bundled in package defaults)\n");
     return std::nullopt;
@@ -42,10 +43,10 @@ void blot_key(std::string& line, nb::handle auth) {
 
 std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) {
     static const py::Key error{"error"};
-    nb::object result = py::call_late_bound("fetch_all_subnets_latest", auth);
+    nb::object result = py::call_late_bound(names::fetch_all_subnets_latest, auth);
     if (PyDict_Check(result.ptr())) {
-        nb::handle failure = py::member(result, error);
-        if (failure.is_valid() && py::truth(failure)) {
+        std::optional<nb::object> failure = py::member(result, error);
+        if (failure && py::truth(*failure)) {
             std::string line = failure_prefix + json::write_compact(result) + "\n";
             blot_key(line, auth);
             py::host_log(line);
@@ -76,11 +77,11 @@ nb::dict rate_map(nb::handle rows) {
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "a subnet row must be a dict, not %s",
                       row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
-        nb::handle id = py::member(row, netuid);
-        if (!id.is_valid() || id.is_none()) continue;
-        nb::str key = py::text_form(id);
+        std::optional<nb::object> id = py::member(row, netuid);
+        if (!id || id->is_none()) continue;
+        nb::str key = py::text_form(*id);
         if (!names_a_subnet(key)) continue;
-        current[key] = py::call_late_bound("owner_burn_from_row", row);
+        current[key] = py::call_late_bound(names::owner_burn_from_row, row);
     }
     return current;
 }

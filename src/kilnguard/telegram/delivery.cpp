@@ -11,6 +11,7 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <optional>
 #include <string>
@@ -82,8 +83,8 @@ nb::tuple reply_result(const http::Response& response, const nb::str& token) {
         py::raise(PyExc_ValueError, "sendMessage reply (HTTP %ld) is not JSON: %s",
                   response.status, error.what());
     }
-    nb::handle ok = py::member(reply, ok_key);
-    if (ok.is_valid() && py::truth(ok)) return succeeded();
+    std::optional<nb::object> ok = py::member(reply, ok_key);
+    if (ok && py::truth(*ok)) return succeeded();
     return failed(without_token(py::text_form(reply), token));
 }
 
@@ -104,9 +105,8 @@ nb::tuple error_reply_result(const http::Response& response, const nb::str& toke
         if (!text.is_valid()) throw nb::python_error();
         return failed(without_token(text, token));
     }
-    nb::handle description = py::member(reply, description_key);
-    if (description.is_valid() && py::truth(description))
-        return failed(without_token(nb::borrow(description), token));
+    std::optional<nb::object> description = py::member(reply, description_key);
+    if (description && py::truth(*description)) return failed(without_token(*description, token));
     nb::object excerpt = nb::steal(PyUnicode_Substring(body.ptr(), 0, reply_excerpt_length));
     if (!excerpt.is_valid()) throw nb::python_error();
     return failed(without_token(excerpt, token));
@@ -177,13 +177,13 @@ nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle tok
 }  // namespace
 
 nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id) {
-    return deliver(py::ArgCheck{"send_burn_telegram"}, text, token, chat_id, Options{});
+    return deliver(py::ArgCheck{names::send_burn_telegram}, text, token, chat_id, Options{});
 }
 
 nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle chat_id,
                                 nb::handle message_thread_id, nb::handle disable_notification) {
-    const char* operation = "send_telegram_message";
-    const py::ArgCheck check{operation};
+    const char* operation = names::send_telegram_message.name;
+    const py::ArgCheck check{names::send_telegram_message};
     // Every argument is checked before anything is sent, the options included.
     check.text("text", text);
     check.text("token", token);
@@ -196,13 +196,13 @@ nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle ch
 
 nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
                                       nb::handle chat_id_arg) {
-    const py::ArgCheck check{"send_burn_telegram_messages"};
+    const py::ArgCheck check{names::send_burn_telegram_messages};
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
 
     // A list of its own, whatever sequence a rebound _chunk_text gives back.
-    nb::object chunked = py::call_late_bound("_chunk_text", text);
+    nb::object chunked = py::call_late_bound(names::chunk_text, text);
     nb::list pieces = nb::steal<nb::list>(PySequence_List(chunked.ptr()));
     if (!pieces.is_valid()) throw nb::python_error();
 
@@ -215,7 +215,7 @@ nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
             message = nb::steal(PyUnicode_Concat(prefix.ptr(), message.ptr()));
             if (!message.is_valid()) throw nb::python_error();
         }
-        nb::object result = py::call_late_bound("send_burn_telegram", message, token, chat_id);
+        nb::object result = py::call_late_bound(names::send_burn_telegram, message, token, chat_id);
         // Pieces already sent stay sent; nothing is retried.
         if (!py::truth(result[0])) return failed(result[1]);
         if (i + 1 < count) py::host_sleep(pause_between_pieces);
