@@ -8,6 +8,7 @@
 #include "common/json_read.hpp"
 #include "common/json_write.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -212,7 +213,7 @@ const char* json_kind(nb::handle value) {
 }  // namespace
 
 nb::dict load_burn_state(nb::handle path_arg) {
-    nb::str path = py::ArgCheck{"load_burn_state"}.text("path", path_arg);
+    nb::str path = py::ArgCheck{names::load_burn_state}.text("path", path_arg);
 
     std::string encoded;
     try {
@@ -242,15 +243,15 @@ nb::dict load_burn_state(nb::handle path_arg) {
         py::raise(PyExc_TypeError, "burn state file %R holds a JSON %s, not an object", path.ptr(),
                   json_kind(document));
 
-    nb::handle stored = py::member(document, owner_burn_rate);
+    std::optional<nb::object> stored = py::member(document, owner_burn_rate);
     nb::dict burns;
-    if (!stored.is_valid() || !PyDict_Check(stored.ptr())) return burns;
-    for (auto [netuid, rate] : nb::borrow<nb::dict>(stored)) burns[netuid] = py::text_form(rate);
+    if (!stored || !PyDict_Check(stored->ptr())) return burns;
+    for (auto [netuid, rate] : nb::borrow<nb::dict>(*stored)) burns[netuid] = py::text_form(rate);
     return burns;
 }
 
 void save_burn_state(nb::handle path_arg, nb::handle burns_arg, nb::handle updated_at_arg) {
-    const py::ArgCheck check{"save_burn_state"};
+    const py::ArgCheck check{names::save_burn_state};
     nb::str path = check.text("path", path_arg);
     nb::dict burns = check.dict("burns", burns_arg);
     nb::str updated_at = check.text("updated_at", updated_at_arg);

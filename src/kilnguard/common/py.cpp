@@ -9,8 +9,6 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace kilnguard::py {
@@ -26,61 +24,58 @@ void raise(PyObject* type, const char* format, ...) {
 // ---------------------------------------------------------- the module
 
 namespace {
-// A strong reference held for the life of the process: the module outlives
-// every call into it, and releasing it at interpreter shutdown gains nothing.
+// Strong references held for the life of the process: the module outlives
+// every call into it, and releasing them at interpreter shutdown gains
+// nothing. (nanobind keeps the module's own state slot for itself.)
 PyObject* the_module = nullptr;
+std::vector<PyObject*> interned_names;
 }  // namespace
 
-void set_module(nb::handle module) {
+void set_module(nb::handle module, std::span<const LateBound> names) {
+    std::vector<PyObject*> interned;
+    for (const LateBound& name : names) {
+        PyObject* text = PyUnicode_InternFromString(name.name);
+        if (!text) {
+            for (PyObject* made : interned) Py_DECREF(made);
+            throw nb::python_error();
+        }
+        interned.push_back(text);
+    }
+    for (PyObject* old : interned_names) Py_DECREF(old);
+    interned_names = std::move(interned);
     Py_XDECREF(the_module);
     the_module = module.inc_ref().ptr();
 }
 
 namespace {
-// The interned name and the module's own function of one call site's name.
-struct Binding {
-    PyObject* name;
-    PyObject* own;  // nullptr for a name the module binds no operation to
-};
-
-// Built once and kept for the life of the process, like the module itself;
-// only touched with the GIL held.
-auto& own_operations = *new std::unordered_map<std::string, PyObject*>();
-auto& bindings = *new std::unordered_map<const char*, Binding>();
-
-const Binding& binding_of(const char* name) {
-    if (auto found = bindings.find(name); found != bindings.end()) return found->second;
-    PyObject* interned = PyUnicode_InternFromString(name);
-    if (!interned) throw nb::python_error();
-    auto own = own_operations.find(name);
-    return bindings
-        .emplace(name, Binding{interned, own == own_operations.end() ? nullptr : own->second})
-        .first->second;
-}
+// The functions the module bound at load, by slot (nullptr for a name that
+// holds no operation). Kept for the life of the process, like the module.
+std::vector<PyObject*> own_operations;
 }  // namespace
 
-void remember_own_operations() {
-    PyObject* names = PyModule_GetDict(the_module);  // borrowed
-    PyObject *name, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(names, &position, &name, &value)) {
-        if (!PyCallable_Check(value) || PyType_Check(value)) continue;
-        const char* text = PyUnicode_AsUTF8(name);
-        if (!text) throw nb::python_error();
-        own_operations.emplace(text, Py_NewRef(value));
+void remember_own_operations(std::span<const LateBound> names) {
+    std::vector<PyObject*> own(names.size(), nullptr);
+    for (const LateBound& name : names) {
+        PyObject* value = PyObject_GetAttr(the_module, interned_names[name.slot]);
+        if (!value) throw nb::python_error();
+        if (PyCallable_Check(value))
+            own[name.slot] = value;
+        else
+            Py_DECREF(value);
     }
-    bindings.clear();
+    for (PyObject* old : own_operations) Py_XDECREF(old);
+    own_operations = std::move(own);
 }
 
-nb::object module_attr(const char* name) {
-    PyObject* value = PyObject_GetAttr(the_module, binding_of(name).name);
+bool is_own(const LateBound& name, nb::handle found) {
+    return name.slot < own_operations.size() && own_operations[name.slot] &&
+           found.ptr() == own_operations[name.slot];
+}
+
+nb::object module_attr(const LateBound& name) {
+    PyObject* value = PyObject_GetAttr(the_module, interned_names[name.slot]);
     if (!value) throw nb::python_error();
     return nb::steal(value);
-}
-
-bool is_own(const char* name, nb::handle found) {
-    const PyObject* own = binding_of(name).own;
-    return own && found.ptr() == own;
 }
 
 void raise_as_python() {
@@ -152,6 +147,11 @@ nb::list ArgCheck::list(const char* param, nb::handle value) const {
     return nb::borrow<nb::list>(value);
 }
 
+bool ArgCheck::flag(const char* param, nb::handle value) const {
+    if (!PyBool_Check(value.ptr())) mismatch(param, "bool", value);
+    return value.ptr() == Py_True;
+}
+
 double ArgCheck::real(const char* param, nb::handle value) const {
     PyObject* v = value.ptr();
     if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v);
@@ -190,10 +190,13 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
 
 // ------------------------------------------------------------- values
 
-nb::handle member(nb::handle dict, nb::handle key) {
+std::optional<nb::object> member(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value;
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return std::nullopt;
+    }
+    return nb::borrow(value);
 }
 
 bool truth(nb::handle value) {

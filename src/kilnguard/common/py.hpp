@@ -7,7 +7,9 @@
 
 #include "common/numbers.hpp"
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -25,21 +27,32 @@ namespace nb = nanobind;
 
 // ---------------------------------------------------------- the module
 
-void set_module(nb::handle module);
+// A name the module binds (an operation or its constant), looked up on the
+// module at each use. `slot` numbers the names of one module from 0, so the
+// interned form of each is made once, when the module is set up.
+struct LateBound {
+    std::size_t slot;
+    const char* name;
+};
 
-// Records the functions the module binds at load, once every operation is
-// bound. They are kept only to be recognised, never called: an operation
+// Records the module and interns every name it binds. Called once, at load.
+void set_module(nb::handle module, std::span<const LateBound> names);
+
+// Records the functions the module binds under `names`, once every operation
+// is bound. They are kept only to be recognised, never called: an operation
 // found under its name is the module's own exactly when it is one of them.
-void remember_own_operations();
+void remember_own_operations(std::span<const LateBound> names);
 
-// What the module binds to `name` right now. Names are interned once per
-// call site, so a lookup neither builds nor hashes a string.
-nb::object module_attr(const char* name);
+// The value bound to `name` on the module right now. Every operation that
+// uses another goes through here, so a host that rebinds kilnguard.<name>
+// changes what the next call uses; nothing else keeps a reference to an
+// operation.
+nb::object module_attr(const LateBound& name);
 
 // Whether `found`, looked up under `name`, is the function the module bound
 // there at load (and not something a host put in its place).
-bool is_own(const char* name, nb::handle found);
-inline bool is_own(const char* name) { return is_own(name, module_attr(name)); }
+bool is_own(const LateBound& name, nb::handle found);
+inline bool is_own(const LateBound& name) { return is_own(name, module_attr(name)); }
 
 // Raises the Python error nanobind would make of the C++ exception being
 // handled, as a call through the module would have raised it.
@@ -50,15 +63,12 @@ inline nb::object as_object(bool value) { return nb::bool_(value); }
 inline nb::object as_object(nb::object value) { return value; }
 }  // namespace detail
 
-// Calls the operation that is bound to `name` on the module right now. Every
-// operation that uses another goes through here, so a host that rebinds
-// kilnguard.<name> changes what the next call uses; nothing else keeps a
-// reference to an operation. With `Own`, the C++ function behind the
-// module's own binding, a call that finds that binding in place runs it
-// directly, without the trip through Python's call machinery: same
-// arguments, same result, same errors.
+// Calls the operation that is bound to `name` on the module right now. With
+// `Own`, the C++ function behind the module's own binding, a call that finds
+// that binding in place runs it directly, without the trip through Python's
+// call machinery: same arguments, same result, same errors.
 template <auto Own = nullptr, typename... Args>
-nb::object call_late_bound(const char* name, Args&&... args) {
+nb::object call_late_bound(const LateBound& name, Args&&... args) {
     nb::object found = module_attr(name);
     if constexpr (!std::is_same_v<decltype(Own), std::nullptr_t>) {
         if (is_own(name, found)) {
@@ -80,7 +90,7 @@ nb::object call_late_bound(const char* name, Args&&... args) {
 // CPython's own: "format_owner_burn() argument 'value' must be str, not None".
 class ArgCheck {
 public:
-    explicit ArgCheck(const char* operation) : operation_(operation) {}
+    explicit ArgCheck(const LateBound& operation) : operation_(operation.name) {}
 
     // Exactly a str (None is refused).
     nb::str text(const char* param, nb::handle value) const;
@@ -88,6 +98,9 @@ public:
     nb::dict dict(const char* param, nb::handle value) const;
     // Exactly a list.
     nb::list list(const char* param, nb::handle value) const;
+    // Exactly True or False: a switch given as "false" or 0 is a mistake to
+    // report, not a value to test for truth.
+    bool flag(const char* param, nb::handle value) const;
     // Any real number; an integer is taken as the equal real.
     double real(const char* param, nb::handle value) const;
     // Any number; a real is cut toward zero. Integers beyond the range of
@@ -113,9 +126,10 @@ private:
     PyObject* name_;
 };
 
-// The member `key` of a dict, or an invalid handle when it is absent.
-// Borrowed: hold it in an nb::object before running any Python code.
-nb::handle member(nb::handle dict, nb::handle key);
+// The member `key` of a dict, or nothing when it is absent. The value is
+// owned: host code run while it is examined (its __bool__, __str__, __eq__)
+// may empty the dict without pulling the value from under the caller.
+std::optional<nb::object> member(nb::handle dict, nb::handle key);
 
 // Truth of a value: None, False, zero, empty texts and containers are false.
 bool truth(nb::handle value);

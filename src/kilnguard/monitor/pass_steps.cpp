@@ -5,6 +5,7 @@
 #include "common/py.hpp"
 #include "burn/operations.hpp"
 #include "telegram/operations.hpp"
+#include "names.hpp"
 
 #include <ctime>
 #include <string>
@@ -12,7 +13,7 @@
 namespace kilnguard::monitor {
 
 std::optional<nb::object> taostats_key() {
-    nb::object auth = py::call_late_bound("taostats_auth");
+    nb::object auth = py::call_late_bound(names::taostats_auth);
     if (py::truth(auth)) return auth;
     py::host_log("[burn] taostats API not available (must be bundled in package defaults)\n");
     return std::nullopt;
@@ -47,8 +48,8 @@ std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure
     taostats::Listing listing = taostats::fetch_listing(auth);
     const nb::object& result = listing.result;
     if (PyDict_Check(result.ptr())) {
-        nb::handle failure = py::member(result, error);
-        if (failure.is_valid() && py::truth(failure)) {
+        std::optional<nb::object> failure = py::member(result, error);
+        if (failure && py::truth(*failure)) {
             std::string line = failure_prefix + json::write_compact(result) + "\n";
             blot_key(line, auth);
             py::host_log(line);
@@ -79,27 +80,27 @@ nb::dict rate_map(nb::handle rows) {
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "a subnet row must be a dict, not %s",
                       row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
-        nb::handle id = py::member(row, netuid);
-        if (!id.is_valid() || id.is_none()) continue;
-        nb::str key = py::text_form(id);
+        std::optional<nb::object> id = py::member(row, netuid);
+        if (!id || id->is_none()) continue;
+        nb::str key = py::text_form(*id);
         if (!names_a_subnet(key)) continue;
         current[key] =
-            py::call_late_bound<&burn::owner_burn_from_row>("owner_burn_from_row", row);
+            py::call_late_bound<&burn::owner_burn_from_row>(names::owner_burn_from_row, row);
     }
     return current;
 }
 
 nb::dict rate_map(const taostats::Listing& listing) {
-    if (listing.scanned() && py::is_own("owner_burn_from_row")) return rate_map(listing.result);
+    if (listing.scanned() && py::is_own(names::owner_burn_from_row)) return rate_map(listing.result);
     return rate_map(listing.full_rows());
 }
 
 nb::object snapshot_text(const taostats::Listing& listing, const nb::str& updated_at) {
-    const bool scanned_rows_do = listing.scanned() && py::is_own("format_burn_snapshot") &&
-                                 py::is_own("owner_burn_from_row") &&
-                                 py::is_own("format_owner_burn");
+    const bool scanned_rows_do = listing.scanned() && py::is_own(names::format_burn_snapshot) &&
+                                 py::is_own(names::owner_burn_from_row) &&
+                                 py::is_own(names::format_owner_burn);
     return py::call_late_bound<&telegram::format_burn_snapshot>(
-        "format_burn_snapshot", scanned_rows_do ? listing.result : listing.full_rows(),
+        names::format_burn_snapshot, scanned_rows_do ? listing.result : listing.full_rows(),
         updated_at);
 }
 

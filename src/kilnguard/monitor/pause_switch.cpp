@@ -3,6 +3,7 @@
 #include "monitor/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <sys/stat.h>
 
@@ -12,7 +13,7 @@
 namespace kilnguard::monitor {
 
 bool burn_is_paused(nb::handle pause_path_arg) {
-    nb::str pause_path = py::ArgCheck{"_burn_is_paused"}.text("pause_path", pause_path_arg);
+    nb::str pause_path = py::ArgCheck{names::burn_is_paused}.text("pause_path", pause_path_arg);
     // The empty path means there is no pause file: the file system is not
     // touched at all.
     if (nb::len(pause_path) == 0) return false;
@@ -36,17 +37,17 @@ bool burn_is_paused(nb::handle pause_path_arg) {
 }
 
 bool sleep_until_interval(nb::handle interval_arg, nb::handle pause_path_arg) {
-    const py::ArgCheck check{"_sleep_until_interval"};
+    const py::ArgCheck check{names::sleep_until_interval};
     double remaining = check.real("interval_seconds", interval_arg);
     nb::str pause_path = check.text("pause_path", pause_path_arg);
     // Steps of at most a second bound how late a pause is noticed.
     while (remaining > 0) {
-        if (py::truth(py::call_late_bound("_burn_is_paused", pause_path))) return false;
+        if (py::truth(py::call_late_bound(names::burn_is_paused, pause_path))) return false;
         const double step = std::min(1.0, remaining);
         py::host_sleep(step);
         remaining -= step;
     }
-    return !py::truth(py::call_late_bound("_burn_is_paused", pause_path));
+    return !py::truth(py::call_late_bound(names::burn_is_paused, pause_path));
 }
 
 }  // namespace kilnguard::monitor

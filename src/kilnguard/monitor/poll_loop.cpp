@@ -5,6 +5,7 @@
 #include "monitor/pass_steps.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::monitor {
 
@@ -15,7 +16,7 @@ double interval_seconds(double interval_minutes) {
 }
 
 bool waited_whole_interval(const nb::float_& interval, const nb::str& pause_path) {
-    return py::truth(py::call_late_bound("_sleep_until_interval", interval, pause_path));
+    return py::truth(py::call_late_bound(names::sleep_until_interval, interval, pause_path));
 }
 }  // namespace
 
@@ -23,7 +24,7 @@ void run_burn_poll_loop(nb::handle state_path_arg, nb::handle threshold_arg,
                         nb::handle interval_minutes_arg, nb::handle burn_token_arg,
                         nb::handle burn_chat_id_arg, nb::handle pause_path_arg) {
     using namespace nb::literals;
-    const py::ArgCheck check{"run_burn_poll_loop"};
+    const py::ArgCheck check{names::run_burn_poll_loop};
     nb::str state_path = check.text("state_path", state_path_arg);
     nb::float_ threshold(check.real("threshold", threshold_arg));
     const double minutes = check.real("interval_minutes", interval_minutes_arg);
@@ -37,12 +38,12 @@ void run_burn_poll_loop(nb::handle state_path_arg, nb::handle threshold_arg,
         return;
     }
     for (;;) {
-        if (py::truth(py::call_late_bound("_burn_is_paused", pause_path))) {
+        if (py::truth(py::call_late_bound(names::burn_is_paused, pause_path))) {
             py::host_log("[burn] monitoring paused\n");
             return;
         }
         try {
-            py::call_late_bound("run_kilnguard_once", "state_path"_a = state_path,
+            py::call_late_bound(names::run_kilnguard_once, "state_path"_a = state_path,
                                 "threshold"_a = threshold, "burn_token"_a = burn_token,
                                 "burn_chat_id"_a = burn_chat_id);
         } catch (nb::python_error& failure) {

@@ -4,12 +4,13 @@
 #include "monitor/pass_steps.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::monitor {
 
 nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_token_arg,
                                    nb::handle burn_chat_id_arg) {
-    const py::ArgCheck check{"run_burn_startup_snapshot"};
+    const py::ArgCheck check{names::run_burn_startup_snapshot};
     nb::str state_path = check.text("state_path", state_path_arg);
     nb::str burn_token = check.text("burn_token", burn_token_arg);
     nb::str burn_chat_id = check.text("burn_chat_id", burn_chat_id_arg);
@@ -23,11 +24,11 @@ nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_to
     nb::dict current = rate_map(*listing);
     // The baseline is replaced before sending, so it holds even when the
     // snapshot cannot be delivered.
-    py::call_late_bound("save_burn_state", state_path, current, updated_at);
+    py::call_late_bound(names::save_burn_state, state_path, current, updated_at);
     // The snapshot shows the whole listing, rows without a netuid included.
     nb::object snapshot = snapshot_text(*listing, updated_at);
     auto [ok, err] = unpack_send_result(
-        py::call_late_bound("send_burn_telegram_messages", snapshot, burn_token, burn_chat_id));
+        py::call_late_bound(names::send_burn_telegram_messages, snapshot, burn_token, burn_chat_id));
     if (ok) {
         py::host_log("[burn] startup snapshot sent (" + std::to_string(nb::len(listing->result)) +
                      " subnets)\n");

@@ -8,6 +8,7 @@
 #include "common/json_read.hpp"
 #include "common/json_scan.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 #include "taostats/steps.hpp"
 
 namespace kilnguard::taostats {
@@ -16,13 +17,13 @@ namespace {
 
 // The operations a listing fetch goes through; each must be the module's own
 // at the moment of the fetch for the scan to stand in for them.
-constexpr const char* fetch_operations[] = {
-    "fetch_all_subnets_latest", "with_retries", "http_get_json", "api_base",
-    "request_headers", "is_rate_limited",
+constexpr py::LateBound fetch_operations[] = {
+    names::fetch_all_subnets_latest, names::with_retries, names::http_get_json,
+    names::api_base, names::request_headers, names::is_rate_limited,
 };
 
 bool fetch_is_own() {
-    for (const char* name : fetch_operations)
+    for (const py::LateBound& name : fetch_operations)
         if (!py::is_own(name)) return false;
     return true;
 }
@@ -78,7 +79,7 @@ nb::object Listing::full_rows() const {
 
 Listing fetch_listing(nb::handle auth) {
     if (!PyUnicode_Check(auth.ptr()) || !fetch_is_own())
-        return {py::call_late_bound("fetch_all_subnets_latest", auth), std::nullopt, std::nullopt};
+        return {py::call_late_bound(names::fetch_all_subnets_latest, auth), std::nullopt, std::nullopt};
 
     const nb::str path = listing_path();
     const nb::dict params = listing_params();

@@ -3,6 +3,7 @@
 #include "taostats/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 #include "taostats/steps.hpp"
 
 namespace kilnguard::taostats {
@@ -19,12 +20,12 @@ nb::dict listing_params() {
 nb::object listing_from(const nb::object& payload) {
     static const py::Key data{"data"};
     if (!PyDict_Check(payload.ptr()))
-        py::raise(PyExc_TypeError, "with_retries() must return dict, not %s",
+        py::raise(PyExc_TypeError, "%s() must return dict, not %s", names::with_retries.name,
                   Py_TYPE(payload.ptr())->tp_name);
 
     // Absent, null, false, zero and empty all mean the answer had no rows.
-    nb::handle rows = py::member(payload, data);
-    if (rows.is_valid() && py::truth(nb::borrow(rows))) return nb::borrow(rows);
+    std::optional<nb::object> rows = py::member(payload, data);
+    if (rows && py::truth(*rows)) return *rows;
     nb::dict listing_error;
     listing_error["error"] = "no_subnet_rows";
     listing_error["response"] = payload;
@@ -32,8 +33,9 @@ nb::object listing_from(const nb::object& payload) {
 }
 
 nb::object fetch_all_subnets_latest(nb::handle auth) {
-    py::ArgCheck{"fetch_all_subnets_latest"}.text("auth", auth);
-    return listing_from(py::call_late_bound("with_retries", listing_path(), listing_params(), auth));
+    py::ArgCheck{names::fetch_all_subnets_latest}.text("auth", auth);
+    return listing_from(
+        py::call_late_bound(names::with_retries, listing_path(), listing_params(), auth));
 }
 
 }  // namespace kilnguard::taostats

@@ -6,6 +6,7 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 #include "taostats/steps.hpp"
 
 #include <string>
@@ -49,12 +50,12 @@ std::string_view text_result(const char* operation, nb::handle value) {
 
 std::vector<std::pair<std::string, std::string>> header_pairs(nb::handle headers) {
     if (!PyDict_Check(headers.ptr()))
-        py::raise(PyExc_TypeError, "request_headers() must return dict, not %s",
+        py::raise(PyExc_TypeError, "%s() must return dict, not %s", names::request_headers.name,
                   Py_TYPE(headers.ptr())->tp_name);
     std::vector<std::pair<std::string, std::string>> pairs;
     for (auto [name, value] : nb::borrow<nb::dict>(headers))
-        pairs.emplace_back(text_result("request_headers", name),
-                           text_result("request_headers", value));
+        pairs.emplace_back(text_result(names::request_headers.name, name),
+                           text_result(names::request_headers.name, value));
     return pairs;
 }
 
@@ -113,13 +114,13 @@ nb::dict error_payload(const http::Response& response) {
 http::Request get_request(const nb::str& path, const nb::dict& params, const nb::str& auth) {
     http::Request request;
     request.method = http::Request::Method::get;
-    request.url = text_result("api_base", py::call_late_bound("api_base"));
+    request.url = text_result(names::api_base.name, py::call_late_bound(names::api_base));
     request.url += py::utf8(path);
     if (std::string query = query_string(params); !query.empty()) {
         request.url += '?';
         request.url += query;
     }
-    request.headers = header_pairs(py::call_late_bound("request_headers", auth));
+    request.headers = header_pairs(py::call_late_bound(names::request_headers, auth));
     request.timeout_seconds = request_timeout_seconds;
     return request;
 }
@@ -133,7 +134,7 @@ nb::object payload_of(const http::Response& response) {
 }
 
 nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle auth_arg) {
-    const py::ArgCheck check{"http_get_json"};
+    const py::ArgCheck check{names::http_get_json};
     nb::str path = check.text("path", path_arg);
     nb::dict params = check.dict("params", params_arg);
     nb::str auth = check.text("auth", auth_arg);

@@ -4,6 +4,7 @@
 
 #include "common/env.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::taostats {
 
@@ -36,7 +37,7 @@ nb::object taostats_auth() {
 }
 
 nb::dict request_headers(nb::handle auth_arg) {
-    nb::str auth = py::ArgCheck{"request_headers"}.text("auth", auth_arg);
+    nb::str auth = py::ArgCheck{names::request_headers}.text("auth", auth_arg);
     std::optional<nb::str> agent = env::text("TAOSTATS_USER_AGENT");
     nb::dict headers;
     // The bare key: the service takes no scheme word such as "Bearer".

@@ -7,6 +7,7 @@
 #include "telegram/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -68,7 +69,7 @@ nb::str concat(const nb::str& a, const nb::str& b) {
 }  // namespace
 
 nb::list chunk_text(nb::handle text_arg, nb::handle max_len_arg) {
-    const py::ArgCheck check{"_chunk_text"};
+    const py::ArgCheck check{names::chunk_text};
     nb::str text = check.text("text", text_arg);
     const long long max_len = check.integer("max_len", max_len_arg);
 

@@ -11,10 +11,12 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kilnguard::telegram {
 
@@ -81,8 +83,8 @@ nb::tuple reply_result(const http::Response& response, const nb::str& token) {
         py::raise(PyExc_ValueError, "sendMessage reply (HTTP %ld) is not JSON: %s",
                   response.status, error.what());
     }
-    nb::handle ok = py::member(reply, ok_key);
-    if (ok.is_valid() && py::truth(ok)) return succeeded();
+    std::optional<nb::object> ok = py::member(reply, ok_key);
+    if (ok && py::truth(*ok)) return succeeded();
     return failed(without_token(py::text_form(reply), token));
 }
 
@@ -103,9 +105,8 @@ nb::tuple error_reply_result(const http::Response& response, const nb::str& toke
         if (!text.is_valid()) throw nb::python_error();
         return failed(without_token(text, token));
     }
-    nb::handle description = py::member(reply, description_key);
-    if (description.is_valid() && py::truth(description))
-        return failed(without_token(nb::borrow(description), token));
+    std::optional<nb::object> description = py::member(reply, description_key);
+    if (description && py::truth(*description)) return failed(without_token(*description, token));
     nb::object excerpt = nb::steal(PyUnicode_Substring(body.ptr(), 0, reply_excerpt_length));
     if (!excerpt.is_valid()) throw nb::python_error();
     return failed(without_token(excerpt, token));
@@ -113,8 +114,31 @@ nb::tuple error_reply_result(const http::Response& response, const nb::str& toke
 
 }  // namespace
 
-nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::handle chat_id_arg) {
-    const py::ArgCheck check{"send_burn_telegram"};
+namespace {
+
+// What send_telegram_message adds to the three fields every message carries.
+struct Options {
+    std::optional<std::string> message_thread_id;  // decimal digits
+    bool disable_notification = false;
+};
+
+// A forum topic's id: a whole number above zero, written in decimal. Anything
+// else is refused before a request is made, so a typo in a topic never posts
+// into the group's general thread instead.
+std::optional<std::string> thread_id(const char* operation, nb::handle value) {
+    if (value.is_none()) return std::nullopt;
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+        int sign = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT);
+        if (sign < 0) throw nb::python_error();
+        if (sign) return py::decimal_text(value);
+    }
+    py::raise(PyExc_ValueError,
+              "%s() argument 'message_thread_id' must be a whole number above zero, not %R",
+              operation, value.ptr());
+}
+
+nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle token_arg,
+                  nb::handle chat_id_arg, const Options& options) {
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
@@ -126,9 +150,12 @@ nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::hand
     // The token goes in as it is: the Bot API takes it in the path unescaped.
     request.url = api_base() + "/bot" + url_bytes(token) + "/sendMessage";
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    request.body = form::encode({{"chat_id", py::utf8(chat_id)},
-                                 {"text", py::utf8(text)},
-                                 {"disable_web_page_preview", "true"}});
+    std::vector<form::Field> fields{{"chat_id", py::utf8(chat_id)},
+                                    {"text", py::utf8(text)},
+                                    {"disable_web_page_preview", "true"}};
+    if (options.message_thread_id) fields.emplace_back("message_thread_id", *options.message_thread_id);
+    if (options.disable_notification) fields.emplace_back("disable_notification", "true");
+    request.body = form::encode(fields);
     request.timeout_seconds = request_timeout_seconds;
 
     http::Response response;
@@ -147,15 +174,35 @@ nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::hand
     return error_reply_result(response, token);
 }
 
+}  // namespace
+
+nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id) {
+    return deliver(py::ArgCheck{names::send_burn_telegram}, text, token, chat_id, Options{});
+}
+
+nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle chat_id,
+                                nb::handle message_thread_id, nb::handle disable_notification) {
+    const char* operation = names::send_telegram_message.name;
+    const py::ArgCheck check{names::send_telegram_message};
+    // Every argument is checked before anything is sent, the options included.
+    check.text("text", text);
+    check.text("token", token);
+    check.text("chat_id", chat_id);
+    Options options;
+    options.message_thread_id = thread_id(operation, message_thread_id);
+    options.disable_notification = check.flag("disable_notification", disable_notification);
+    return deliver(check, text, token, chat_id, options);
+}
+
 nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
                                       nb::handle chat_id_arg) {
-    const py::ArgCheck check{"send_burn_telegram_messages"};
+    const py::ArgCheck check{names::send_burn_telegram_messages};
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
 
     // A list of its own, whatever sequence a rebound _chunk_text gives back.
-    nb::object chunked = py::call_late_bound("_chunk_text", text);
+    nb::object chunked = py::call_late_bound(names::chunk_text, text);
     nb::list pieces = nb::steal<nb::list>(PySequence_List(chunked.ptr()));
     if (!pieces.is_valid()) throw nb::python_error();
 
@@ -168,7 +215,7 @@ nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
             message = nb::steal(PyUnicode_Concat(prefix.ptr(), message.ptr()));
             if (!message.is_valid()) throw nb::python_error();
         }
-        nb::object result = py::call_late_bound("send_burn_telegram", message, token, chat_id);
+        nb::object result = py::call_late_bound(names::send_burn_telegram, message, token, chat_id);
         // Pieces already sent stay sent; nothing is retried.
         if (!py::truth(result[0])) return failed(result[1]);
         if (i + 1 < count) py::host_sleep(pause_between_pieces);

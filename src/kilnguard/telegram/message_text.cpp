@@ -6,6 +6,7 @@
 #include "burn/operations.hpp"
 #include "common/integer_order.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <array>
@@ -70,13 +71,13 @@ std::array<nb::object, 3> unpack_change(nb::handle entry, std::size_t index) {
 }
 
 nb::object display_rate(nb::handle rate) {
-    return py::call_late_bound<&burn::format_owner_burn>("format_owner_burn", rate);
+    return py::call_late_bound<&burn::format_owner_burn>(names::format_owner_burn, rate);
 }
 
 }  // namespace
 
 nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
-    const py::ArgCheck check{"format_burn_alert"};
+    const py::ArgCheck check{names::format_burn_alert};
     nb::list changes = check.list("changes", changes_arg);
     nb::str updated_at = check.text("updated_at", updated_at_arg);
 
@@ -102,7 +103,7 @@ nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
 
 nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
     static const py::Key netuid_key{"netuid"};
-    const py::ArgCheck check{"format_burn_snapshot"};
+    const py::ArgCheck check{names::format_burn_snapshot};
     nb::list rows = check.list("rows", rows_arg);
     nb::str updated_at = check.text("updated_at", updated_at_arg);
 
@@ -124,8 +125,7 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
             py::raise(PyExc_TypeError, "format_burn_snapshot() rows[%zu] must be dict, not %s",
                       i, row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
         }
-        nb::handle netuid = py::member(row, netuid_key);
-        netuids.push_back(netuid.is_valid() ? nb::borrow(netuid) : nb::object());
+        netuids.push_back(py::member(row, netuid_key).value_or(nb::object()));
         copied.push_back(std::move(row));
     }
     const std::vector<std::size_t> sorted = order_of();
@@ -139,10 +139,9 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
     for (std::size_t index : sorted) {
         const nb::object& row = copied[index];
         // Looked up again without a default: a row without one prints SNNone.
-        nb::handle found = py::member(row, netuid_key);
-        nb::object netuid = found.is_valid() ? nb::borrow(found) : nb::none();
+        nb::object netuid = py::member(row, netuid_key).value_or(nb::none());
         nb::object rate =
-            py::call_late_bound<&burn::owner_burn_from_row>("owner_burn_from_row", row);
+            py::call_late_bound<&burn::owner_burn_from_row>(names::owner_burn_from_row, row);
         nb::object display = display_rate(rate);
         lines.append(concat({prefix, py::text_form(netuid), separator, display}));
     }
