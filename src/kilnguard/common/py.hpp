@@ -24,6 +24,14 @@ namespace nb = nanobind;
 // %U, %S and %R take Python objects) and unwinds to the binding layer.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
+// Takes ownership of the result of a C API call that returns a new reference,
+// or throws the error it set when it returned NULL.
+template <typename T = nb::object>
+T steal_or_throw(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal<T>(result);
+}
+
 // ---------------------------------------------------------- the module
 
 // A name the module binds (an operation or its constant), looked up on the

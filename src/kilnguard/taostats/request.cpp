@@ -6,6 +6,7 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "common/utf8.hpp"
 #include "names.hpp"
 
 #include <string>
@@ -130,7 +131,7 @@ nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle 
     const http::Response response = http::perform(request);
     // Both kinds of body must be strict UTF-8; a bad byte is an error, never
     // a replacement character.
-    json::require_utf8(response.body);
+    utf8::require(response.body);
     if (response.status >= 200 && response.status <= 299) return success_payload(response.body);
     return error_payload(response);
 }

@@ -11,6 +11,7 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "common/utf8.hpp"
 #include "names.hpp"
 
 #include <optional>
@@ -169,7 +170,7 @@ nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle tok
     }
     // Both kinds of reply must be strict UTF-8: a bad byte is an error, never
     // a replacement character.
-    json::require_utf8(response.body);
+    utf8::require(response.body);
     if (response.status >= 200 && response.status <= 299) return reply_result(response, token);
     return error_reply_result(response, token);
 }
