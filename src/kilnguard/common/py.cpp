@@ -53,10 +53,11 @@ nb::object module_attr(const LateBound& name) {
 
 // ---------------------------------------------------- argument checks
 
-namespace {
-const char* kind_name(nb::handle value) {
+const char* type_name_or_none(nb::handle value) {
     return value.is_none() ? "None" : Py_TYPE(value.ptr())->tp_name;
 }
+
+namespace {
 
 bool has_number_protocol(PyObject* value) {
     const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
@@ -74,7 +75,7 @@ long long clamp_to_long_long(double value) {
 
 void ArgCheck::mismatch(const char* param, const char* expected, nb::handle value) const {
     raise(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", operation_, param,
-          expected, kind_name(value));
+          expected, type_name_or_none(value));
 }
 
 nb::str ArgCheck::text(const char* param, nb::handle value) const {

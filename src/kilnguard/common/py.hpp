@@ -102,6 +102,9 @@ private:
 // may empty the dict without pulling the value from under the caller.
 std::optional<nb::object> member(nb::handle dict, nb::handle key);
 
+// The name of a value's type as error texts give it: "None" for None.
+const char* type_name_or_none(nb::handle value);
+
 // Truth of a value: None, False, zero, empty texts and containers are false.
 bool truth(nb::handle value);
 

@@ -116,7 +116,7 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
         nb::object row = rows[i];
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "format_burn_snapshot() rows[%zu] must be dict, not %s",
-                      i, row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
+                      i, py::type_name_or_none(row));
         // A row without a netuid sorts as subnet 0.
         std::optional<nb::object> netuid = py::member(row, netuid_key);
         numbers::Integer order = netuid ? py::integer_value(*netuid) : numbers::Integer{};
