@@ -130,9 +130,12 @@ HeaderList header_list(const Request& request) {
     for (const auto& [name, value] : request.headers) {
         has_accept = has_accept || same_name(name, "Accept");
         has_content_type = has_content_type || same_name(name, "Content-Type");
-        // "Name:" with nothing after it would remove the header; "Name;" is
-        // libcurl's way of sending it with an empty value.
-        append(value.empty() ? name + ";" : name + ": " + value);
+        // "Name:" with nothing but white space after it would remove the
+        // header; "Name;" is libcurl's way of sending it with an empty value.
+        // That is what a value of only white space is on the wire anyway:
+        // the white space around a field value is not part of it.
+        const bool blank = value.find_first_not_of(" \t") == std::string::npos;
+        append(blank ? name + ";" : name + ": " + value);
     }
     // The request carries the caller's headers and nothing libcurl would add
     // of its own accord (its "Accept: */*", a form Content-Type, and

@@ -142,7 +142,9 @@ nb::str str_from_utf8(std::string_view bytes);
 void host_sleep(double seconds);
 
 // Writes one whole line to the host's sys.stderr with a single write() and
-// no flush.
+// no flush. It stays one physical line: CR and LF inside it are written as
+// the two characters \r and \n, and a line over 8000 characters keeps its
+// first 8000 and ends with "… (N more characters)".
 void host_log(nb::handle line);
 void host_log(std::string_view utf8_line);
 
