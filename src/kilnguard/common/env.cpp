@@ -13,4 +13,12 @@ std::optional<nb::str> text(const char* name) {
     return nb::steal<nb::str>(decoded);
 }
 
+nb::str base_url(const char* name, const char* fallback) {
+    std::optional<nb::str> base = text(name);
+    if (!base) return nb::str(fallback);
+    PyObject* trimmed = PyObject_CallMethod(base->ptr(), "rstrip", "s", "/");
+    if (!trimmed) throw nb::python_error();
+    return nb::steal<nb::str>(trimmed);
+}
+
 }  // namespace kilnguard::env

@@ -498,69 +498,8 @@ private:
     std::vector<nb::object> powers_;
 };
 
-// Length of the well-formed UTF-8 sequence at `p` (Unicode's table of
-// well-formed byte sequences), or 0 when it is not one.
-std::size_t sequence_length(const unsigned char* p, const unsigned char* end) {
-    const unsigned char lead = p[0];
-    const auto left = static_cast<std::size_t>(end - p);
-    auto in = [](unsigned char c, unsigned char low, unsigned char high) {
-        return c >= low && c <= high;
-    };
-    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && in(p[1], 0x80, 0xBF) ? 2 : 0;
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        // E0 excludes overlong forms, ED the surrogates.
-        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-        return left >= 3 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) ? 3 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        // F0 excludes overlong forms, F4 everything beyond U+10FFFF.
-        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-        return left >= 4 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) &&
-                       in(p[3], 0x80, 0xBF)
-                   ? 4
-                   : 0;
-    }
-    return 0;
-}
-
-bool is_valid_utf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* const end = p + bytes.size();
-    while (p < end) {
-        // Eight ASCII bytes at a time: the common case for JSON.
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const std::size_t length = sequence_length(p, end);
-        if (length == 0) return false;
-        p += length;
-    }
-    return true;
-}
-
 }  // namespace
 
 nb::object read(std::string_view utf8_text) { return Reader(utf8_text).document(); }
-
-void require_utf8(std::string_view bytes) {
-    if (is_valid_utf8(bytes)) return;
-    // Let Python's own codec describe the fault, so the error is exactly the
-    // UnicodeDecodeError a host would meet decoding the same bytes.
-    PyObject* text =
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-    if (!text) throw nb::python_error();
-    Py_DECREF(text);
-}
 
 }  // namespace kilnguard::json

@@ -25,6 +25,14 @@ namespace nb = nanobind;
 // %U, %S and %R take Python objects) and unwinds to the binding layer.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
+// Takes ownership of the result of a C API call that returns a new reference,
+// or throws the error it set when it returned NULL.
+template <typename T = nb::object>
+T steal_or_throw(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal<T>(result);
+}
+
 // ---------------------------------------------------------- the module
 
 // A name the module binds (an operation or its constant), looked up on the
@@ -131,6 +139,9 @@ private:
 // may empty the dict without pulling the value from under the caller.
 std::optional<nb::object> member(nb::handle dict, nb::handle key);
 
+// The name of a value's type as error texts give it: "None" for None.
+const char* type_name_or_none(nb::handle value);
+
 // Truth of a value: None, False, zero, empty texts and containers are false.
 bool truth(nb::handle value);
 
@@ -168,7 +179,9 @@ nb::str str_from_utf8(std::string_view bytes);
 void host_sleep(double seconds);
 
 // Writes one whole line to the host's sys.stderr with a single write() and
-// no flush.
+// no flush. It stays one physical line: CR and LF inside it are written as
+// the two characters \r and \n, and a line over 8000 characters keeps its
+// first 8000 and ends with "… (N more characters)".
 void host_log(nb::handle line);
 void host_log(std::string_view utf8_line);
 

@@ -1,11 +1,12 @@
 #include "monitor/pass_steps.hpp"
 
+#include "burn/operations.hpp"
 #include "common/json_write.hpp"
 #include "common/numbers.hpp"
 #include "common/py.hpp"
-#include "burn/operations.hpp"
-#include "telegram/operations.hpp"
+#include "common/send_result.hpp"
 #include "names.hpp"
+#include "telegram/operations.hpp"
 
 #include <ctime>
 #include <string>
@@ -28,37 +29,30 @@ nb::str pass_timestamp() {
     return nb::str(text, length);
 }
 
-namespace {
-// The error object holds what the server sent, and a server or proxy may echo
-// the request's Authorization header in its error page: the key is blotted
-// out of the line, in the escaped form the line would show it in. Keys too
-// short to be real ones are left alone, as the HTTP client does.
-void blot_key(std::string& line, nb::handle auth) {
-    if (!PyUnicode_Check(auth.ptr())) return;
-    std::string key = json::write_compact(auth);
-    key = key.substr(1, key.size() - 2);  // without the quotation marks
-    if (key.size() < 8) return;
-    for (std::size_t at = line.find(key); at != line.npos; at = line.find(key, at))
-        line.replace(at, key.size(), "...");
+scrub::Secrets pass_secrets(nb::handle auth, nb::handle token) {
+    scrub::Secrets secrets;
+    secrets.add(auth);
+    secrets.add(token);
+    return secrets;
 }
-}  // namespace
 
-std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure_prefix) {
+std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure_prefix,
+                                            const scrub::Secrets& secrets) {
     static const py::Key error{"error"};
     taostats::Listing listing = taostats::fetch_listing(auth);
     const nb::object& result = listing.result;
     if (PyDict_Check(result.ptr())) {
         std::optional<nb::object> failure = py::member(result, error);
         if (failure && py::truth(*failure)) {
-            std::string line = failure_prefix + json::write_compact(result) + "\n";
-            blot_key(line, auth);
-            py::host_log(line);
+            // The error object holds what the server sent, and a server or
+            // proxy may echo the request's Authorization header.
+            py::host_log(secrets.text(failure_prefix + json::write_compact(result) + "\n"));
             return std::nullopt;
         }
     }
     if (!PyList_Check(result.ptr()))
         py::raise(PyExc_TypeError, "the subnet listing must be a list of rows, not %s",
-                  result.is_none() ? "None" : Py_TYPE(result.ptr())->tp_name);
+                  py::type_name_or_none(result));
     return listing;
 }
 
@@ -79,7 +73,7 @@ nb::dict rate_map(nb::handle rows) {
     for (nb::handle row : listing) {
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "a subnet row must be a dict, not %s",
-                      row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
+                      py::type_name_or_none(row));
         std::optional<nb::object> id = py::member(row, netuid);
         if (!id || id->is_none()) continue;
         nb::str key = py::text_form(*id);
@@ -104,21 +98,22 @@ nb::object snapshot_text(const taostats::Listing& listing, const nb::str& update
         updated_at);
 }
 
-std::pair<bool, nb::object> unpack_send_result(nb::handle result) {
-    nb::object members = nb::steal(PySequence_Tuple(result.ptr()));
-    if (!members.is_valid()) throw nb::python_error();
-    const Py_ssize_t count = PyTuple_GET_SIZE(members.ptr());
-    if (count != 2)
-        py::raise(PyExc_ValueError, "a delivery result must be (ok, error), got %zd values", count);
-    nb::object ok = nb::borrow(PyTuple_GET_ITEM(members.ptr(), 0));
-    return {py::truth(ok), nb::borrow(PyTuple_GET_ITEM(members.ptr(), 1))};
+nb::int_ send_and_log(nb::handle text, nb::handle token, nb::handle chat_id,
+                      const std::string& sent_line, const char* failure_prefix,
+                      const scrub::Secrets& secrets) {
+    send_result::Outcome sent = send_result::read(
+        py::call_late_bound(names::send_burn_telegram_messages, text, token, chat_id));
+    if (sent.ok) {
+        py::host_log(sent_line);
+        return nb::int_(0);
+    }
+    log_with_text(failure_prefix, sent.error, secrets);
+    return nb::int_(1);
 }
 
-void log_with_text(const char* prefix, nb::handle value) {
-    nb::str text = py::text_form(value);
-    nb::object line = nb::steal(PyUnicode_FromFormat("%s%U\n", prefix, text.ptr()));
-    if (!line.is_valid()) throw nb::python_error();
-    py::host_log(line);
+void log_with_text(const char* prefix, nb::handle value, const scrub::Secrets& secrets) {
+    nb::str text = secrets.text(py::text_form(value));
+    py::host_log(py::steal_or_throw(PyUnicode_FromFormat("%s%U\n", prefix, text.ptr())));
 }
 
 }  // namespace kilnguard::monitor

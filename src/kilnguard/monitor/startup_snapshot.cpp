@@ -18,7 +18,9 @@ nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_to
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<taostats::Listing> listing = fetch_rows(*auth, "[burn] startup fetch failed: ");
+    const scrub::Secrets secrets = pass_secrets(*auth, burn_token);
+    std::optional<taostats::Listing> listing =
+        fetch_rows(*auth, "[burn] startup fetch failed: ", secrets);
     if (!listing) return nb::int_(1);
 
     nb::dict current = rate_map(*listing);
@@ -27,15 +29,10 @@ nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_to
     py::call_late_bound(names::save_burn_state, state_path, current, updated_at);
     // The snapshot shows the whole listing, rows without a netuid included.
     nb::object snapshot = snapshot_text(*listing, updated_at);
-    auto [ok, err] = unpack_send_result(
-        py::call_late_bound(names::send_burn_telegram_messages, snapshot, burn_token, burn_chat_id));
-    if (ok) {
-        py::host_log("[burn] startup snapshot sent (" + std::to_string(nb::len(listing->result)) +
-                     " subnets)\n");
-        return nb::int_(0);
-    }
-    log_with_text("[burn] startup telegram failed: ", err);
-    return nb::int_(1);
+    return send_and_log(snapshot, burn_token, burn_chat_id,
+                        "[burn] startup snapshot sent (" + std::to_string(nb::len(listing->result)) +
+                            " subnets)\n",
+                        "[burn] startup telegram failed: ", secrets);
 }
 
 }  // namespace kilnguard::monitor

@@ -20,7 +20,8 @@ nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<taostats::Listing> listing = fetch_rows(*auth, "[burn] fetch failed: ");
+    const scrub::Secrets secrets = pass_secrets(*auth, burn_token);
+    std::optional<taostats::Listing> listing = fetch_rows(*auth, "[burn] fetch failed: ", secrets);
     if (!listing) return nb::int_(1);
 
     nb::dict current = rate_map(*listing);
@@ -37,14 +38,9 @@ nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
     if (changed == 0) return nb::int_(0);
 
     nb::object alert = py::call_late_bound(names::format_burn_alert, changes, updated_at);
-    auto [ok, err] = unpack_send_result(
-        py::call_late_bound(names::send_burn_telegram_messages, alert, burn_token, burn_chat_id));
-    if (ok) {
-        py::host_log("[burn] alert sent (" + std::to_string(changed) + " subnet(s))\n");
-        return nb::int_(0);
-    }
-    log_with_text("[burn] telegram failed: ", err);
-    return nb::int_(1);
+    return send_and_log(alert, burn_token, burn_chat_id,
+                        "[burn] alert sent (" + std::to_string(changed) + " subnet(s))\n",
+                        "[burn] telegram failed: ", secrets);
 }
 
 }  // namespace kilnguard::monitor

@@ -8,6 +8,7 @@
 #include "common/json_read.hpp"
 #include "common/json_scan.hpp"
 #include "common/py.hpp"
+#include "common/utf8.hpp"
 #include "names.hpp"
 #include "taostats/steps.hpp"
 
@@ -86,13 +87,14 @@ Listing fetch_listing(nb::handle auth) {
     const nb::str key = nb::borrow<nb::str>(auth);
     http::Response response = http::perform(get_request(path, params, key));
     // As http_get_json: a body that is not UTF-8 escapes before anything else.
-    json::require_utf8(response.body);
-    if (response.status >= 200 && response.status <= 299) {
+    utf8::require(response.body);
+    if (response.succeeded()) {
         if (std::optional<nb::list> rows = small_rows(response.body))
             return {std::move(*rows), std::move(response.body), std::nullopt};
     }
     // The general path, from where the first attempt of with_retries stands.
-    nb::object payload = retried(payload_of(response), path, params, key, listing_attempts);
+    nb::object payload =
+        retried(payload_of(response, key), path, params, key, listing_attempts);
     return {listing_from(payload), std::nullopt, std::nullopt};
 }
 

@@ -18,11 +18,7 @@ constexpr const char* default_user_agent =
 }  // namespace
 
 nb::str api_base() {
-    std::optional<nb::str> base = env::text("TAOSTATS_API_BASE");
-    if (!base) return nb::str(default_base);
-    PyObject* trimmed = PyObject_CallMethod(base->ptr(), "rstrip", "s", "/");
-    if (!trimmed) throw nb::python_error();
-    return nb::steal<nb::str>(trimmed);
+    return env::base_url("TAOSTATS_API_BASE", default_base);
 }
 
 nb::object taostats_auth() {

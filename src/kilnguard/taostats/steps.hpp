@@ -14,8 +14,9 @@ namespace nb = nanobind;
 // The GET http_get_json sends: api_base() + path + query, request_headers(auth).
 http::Request get_request(const nb::str& path, const nb::dict& params, const nb::str& auth);
 
-// What http_get_json makes of a response (UTF-8 checked, then decoded).
-nb::object payload_of(const http::Response& response);
+// What http_get_json makes of a response to a request with `auth` (UTF-8
+// checked, then decoded, the key scrubbed from what an error shows).
+nb::object payload_of(const http::Response& response, const nb::str& auth);
 
 // with_retries after its first attempt gave `payload`: further attempts
 // while the answer is throttled, up to `max_retries` in all.

@@ -123,7 +123,7 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
             // The rows before it are read first, as a row-by-row reading would.
             order_of();
             py::raise(PyExc_TypeError, "format_burn_snapshot() rows[%zu] must be dict, not %s",
-                      i, row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
+                      i, py::type_name_or_none(row));
         }
         netuids.push_back(py::member(row, netuid_key).value_or(nb::object()));
         copied.push_back(std::move(row));
