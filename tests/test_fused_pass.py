@@ -39,7 +39,9 @@ NETUIDS = ["0", "7", '"7"', '"07"', '" 7 "', '"+7"', "null", "7.0", "-0.0", '"SN
 BURNS = ['"0.18"', '"0"', "0", "0.0", "-0.0", "1", "1.0", "true", "false", "null", '""', "[]",
          "{}", "NaN", "Infinity", "-Infinity", "1e400", '"n/a"', '" 0.5 "', "0.1", "1E2",
          '"1_000.25"', "123456789012345678901234567890", '"\\ud800"', '"\u00e9"', '"0.25"',
-         "[0.5]", '{"x": "0.5"}']
+         "[0.5]", '{"x": "0.5"}',
+         # Lone surrogates written raw: bytes that are not UTF-8 inside a string.
+         '"\ud800"', '"0.5\udcff"']
 NETUID_KEYS = ['"netuid"', '"net\\u0075id"']
 BURN_KEYS = ['"incentive_burn"', '"incentive\\u005fburn"']
 

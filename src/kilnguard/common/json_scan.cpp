@@ -7,6 +7,7 @@
 #include "common/json_scan.hpp"
 
 #include "common/json_read.hpp"
+#include "common/utf8.hpp"
 
 #include <bit>
 #include <emmintrin.h>
@@ -260,8 +261,9 @@ private:
     }
 
     // A string at `p` (its opening quote); returns the position after the
-    // closing quote. The text is known to be valid UTF-8, so only quotes,
-    // backslashes and control characters need a look.
+    // closing quote. A string with bytes beyond ASCII must hold well-formed
+    // UTF-8; outside strings such bytes are syntax errors anyway, so a text
+    // that scans is valid UTF-8 as a whole.
     const char* string(const char* p, bool& escaped) const {
         const char* q = p + 1;
         const __m128i quote = _mm_set1_epi8('"');
@@ -270,6 +272,7 @@ private:
         // at or above zero (bytes of 0x80 and more read as negative).
         const __m128i space = _mm_set1_epi8(0x20);
         const __m128i minus_one = _mm_set1_epi8(-1);
+        unsigned wide = 0;  // nonzero once a byte beyond ASCII was passed
         while (true) {
             while (end_ - q >= 16) {
                 const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
@@ -278,16 +281,24 @@ private:
                 const __m128i stops = _mm_or_si128(
                     _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
                     control);
-                if (const int mask = _mm_movemask_epi8(stops)) {
-                    q += std::countr_zero(static_cast<unsigned>(mask));
+                const auto high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+                if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(stops))) {
+                    const int plain = std::countr_zero(mask);
+                    wide |= high & ((1u << plain) - 1);
+                    q += plain;
                     break;
                 }
+                wide |= high;
                 q += 16;
             }
             while (q < end_ && *q != '"' && *q != '\\' && static_cast<unsigned char>(*q) >= 0x20)
-                ++q;
+                wide |= static_cast<unsigned char>(*q++) & 0x80u;
             if (q == end_ || static_cast<unsigned char>(*q) < 0x20) return nullptr;
-            if (*q == '"') return q + 1;
+            if (*q == '"') {
+                if (wide && !utf8::valid(std::string_view(p + 1, static_cast<std::size_t>(q - p - 1))))
+                    return nullptr;
+                return q + 1;
+            }
             // A backslash: one of the eight short escapes or \u and four hex digits.
             escaped = true;
             if (end_ - q < 2) return nullptr;

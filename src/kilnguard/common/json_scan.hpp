@@ -41,9 +41,9 @@ struct RecordScan {
     }
 };
 
-// Scans one whole document of valid UTF-8. Nothing comes back when read()
-// would refuse the text (any syntax error, nesting beyond its limit) or when
-// its top level is not an object.
+// Scans one whole document. Nothing comes back when the bytes are not valid
+// UTF-8, when read() would refuse the text (any syntax error, nesting beyond
+// its limit) or when its top level is not an object.
 std::optional<RecordScan> scan_records(std::string_view utf8_text,
                                        std::initializer_list<std::string_view> member_names,
                                        std::string_view records_name,

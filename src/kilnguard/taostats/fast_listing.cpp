@@ -8,7 +8,6 @@
 #include "common/json_read.hpp"
 #include "common/json_scan.hpp"
 #include "common/py.hpp"
-#include "common/utf8.hpp"
 #include "names.hpp"
 #include "taostats/steps.hpp"
 
@@ -86,8 +85,8 @@ Listing fetch_listing(nb::handle auth) {
     const nb::dict params = listing_params();
     const nb::str key = nb::borrow<nb::str>(auth);
     http::Response response = http::perform(get_request(path, params, key));
-    // As http_get_json: a body that is not UTF-8 escapes before anything else.
-    utf8::require(response.body);
+    // The scan also checks the UTF-8 that http_get_json checks first; a body
+    // that fails it goes the general way, which raises what it raises.
     if (response.succeeded()) {
         if (std::optional<nb::list> rows = small_rows(response.body))
             return {std::move(*rows), std::move(response.body), std::nullopt};
