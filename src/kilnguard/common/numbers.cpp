@@ -74,7 +74,24 @@ long long rough_exponent(std::string_view int_digits, std::string_view frac_digi
 
 }  // namespace
 
+namespace {
+// The common case, a plain decimal such as 0.18 or -1e-05 (no "+" in front,
+// no underscore, no word): from_chars reads exactly these texts as the rule
+// below does, without building a normalised copy first.
+std::optional<double> read_plain_real(std::string_view text) {
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    for (char c : text)
+        if (!is_digit(c) && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-')
+            return std::nullopt;
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+}  // namespace
+
 std::optional<double> read_real(std::string_view text) {
+    if (std::optional<double> plain = read_plain_real(text)) return plain;
     Cursor in{text};
     const bool negative = in.take_sign();
     const std::string_view rest = text.substr(in.pos);
@@ -124,10 +141,20 @@ std::string fixed_decimals(double value, int decimals) {
     // digit is zero, so the rest is padding.
     constexpr int exact_limit = 1100;
     const int precision = std::clamp(decimals, 0, exact_limit);
-    std::string out(static_cast<std::size_t>(precision) + 330, '\0');
-    auto [end, ec] = std::to_chars(out.data(), out.data() + out.size(), value,
-                                   std::chars_format::fixed, precision);
-    out.resize(static_cast<std::size_t>(end - out.data()));
+    // Up to 309 integer digits, the point and the sign: a stack buffer for
+    // the usual few decimals, the heap beyond.
+    constexpr int on_stack = 64;
+    char buffer[on_stack + 330];
+    std::string heap;
+    char* first = buffer;
+    std::size_t room = sizeof buffer;
+    if (precision > on_stack) {
+        heap.resize(static_cast<std::size_t>(precision) + 330);
+        first = heap.data();
+        room = heap.size();
+    }
+    auto [end, ec] = std::to_chars(first, first + room, value, std::chars_format::fixed, precision);
+    std::string out(first, end);
     if (decimals > exact_limit) out.append(static_cast<std::size_t>(decimals - exact_limit), '0');
     return out;
 }

@@ -130,12 +130,16 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
     }
     const std::vector<std::size_t> sorted = order_of();
 
-    nb::list lines;
-    lines.append(nb::str("Subnet owner burn rates (startup)"));
-    lines.append(time_line(updated_at));
-    lines.append(concat({nb::str(std::to_string(sorted.size()).c_str()), nb::str(" subnets")}));
-    lines.append(nb::str(""));
-    const nb::str prefix("SN"), separator(": ");
+    nb::list header;
+    header.append(nb::str("Subnet owner burn rates (startup)"));
+    header.append(time_line(updated_at));
+    header.append(concat({nb::str(std::to_string(sorted.size()).c_str()), nb::str(" subnets")}));
+    header.append(nb::str(""));
+    // One join over all pieces instead of a string per line: the text is the
+    // same as the lines joined by line feeds.
+    nb::list parts;
+    parts.append(join_lines(header));
+    const nb::str line_start("\nSN"), separator(": ");
     for (std::size_t index : sorted) {
         const nb::object& row = copied[index];
         // Looked up again without a default: a row without one prints SNNone.
@@ -143,9 +147,14 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
         nb::object rate =
             py::call_late_bound<&burn::owner_burn_from_row>(names::owner_burn_from_row, row);
         nb::object display = display_rate(rate);
-        lines.append(concat({prefix, py::text_form(netuid), separator, display}));
+        nb::str id = py::text_form(netuid);
+        // A display that is no str fails as the joined line would.
+        if (!PyUnicode_Check(display.ptr())) concat({line_start, id, separator, display});
+        for (nb::handle part : {nb::handle(line_start), nb::handle(id), nb::handle(separator),
+                                nb::handle(display)})
+            if (PyList_Append(parts.ptr(), part.ptr()) < 0) throw nb::python_error();
     }
-    return join_lines(lines);
+    return py::steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
 }
 
 }  // namespace kilnguard::telegram
