@@ -29,10 +29,6 @@ bool fetch_is_own() {
 }
 
 enum Field : std::size_t { netuid_field, incentive_burn_field };
-// The top-level members that decide success or failure besides the rows:
-// is_rate_limited reads status_code and message. An answer that has either
-// takes the general path, whatever they hold.
-enum Member : std::size_t { status_code_member, message_member };
 
 // The small rows, or nothing when the answer is anything but a plain
 // listing: a non-empty array of objects whose two fields are absent or
@@ -40,6 +36,8 @@ enum Member : std::size_t { status_code_member, message_member };
 std::optional<nb::list> small_rows(const std::string& body) {
     static const py::Key netuid{"netuid"};
     static const py::Key incentive_burn{"incentive_burn"};
+    // Besides the rows, is_rate_limited reads status_code and message: an
+    // answer that has either takes the general path, whatever they hold.
     std::optional<json::RecordScan> scan = json::scan_records(
         body, {"status_code", "message"}, "data", {"netuid", "incentive_burn"});
     if (!scan) return std::nullopt;
