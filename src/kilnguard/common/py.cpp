@@ -46,9 +46,7 @@ void set_module(nb::handle module, std::span<const LateBound> names) {
 }
 
 nb::object module_attr(const LateBound& name) {
-    PyObject* value = PyObject_GetAttr(the_module, interned_names[name.slot]);
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
+    return steal_or_throw(PyObject_GetAttr(the_module, interned_names[name.slot]));
 }
 
 // ---------------------------------------------------- argument checks
@@ -121,8 +119,7 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
     }
     if (!PyFloat_Check(v) && !has_number_protocol(v)) mismatch(param, "a number", value);
     if (!PyFloat_Check(v) && Py_TYPE(v)->tp_as_number->nb_index) {
-        nb::object index = nb::steal(PyNumber_Index(v));
-        if (!index.is_valid()) throw nb::python_error();
+        nb::object index = steal_or_throw(PyNumber_Index(v));
         return integer(param, index);
     }
     double real = PyFloat_AsDouble(v);
@@ -298,8 +295,7 @@ std::string decimal_text(nb::handle integer) {
         return std::string(buffer, end);
     }
     // Powers of two are the one base CPython converts without a digit limit.
-    nb::object hex = nb::steal(PyNumber_ToBase(integer.ptr(), 16));
-    if (!hex.is_valid()) throw nb::python_error();
+    nb::object hex = steal_or_throw(PyNumber_ToBase(integer.ptr(), 16));
     std::string_view text = utf8(hex);
     bool negative = text.front() == '-';
     text.remove_prefix(negative ? 3 : 2);  // "-0x" or "0x"
@@ -358,10 +354,8 @@ std::string_view utf8(nb::handle text) {
 }
 
 nb::str str_from_utf8(std::string_view bytes) {
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          nullptr);
-    if (!text) throw nb::python_error();
-    return nb::steal<nb::str>(text);
+    return steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                          nullptr));
 }
 
 // ------------------------------------------------------ host facilities
