@@ -2,6 +2,7 @@
 
 #include "common/numbers.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -156,7 +157,7 @@ namespace {
 class ContainerText {
 public:
     nb::str take(nb::handle container) {
-        container_(container);
+        write_container(container);
         return steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), parts_.ptr()));
     }
 
@@ -171,13 +172,13 @@ private:
         } else if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) {
             parts_.append(text_form(value));
         } else if (PyDict_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
-            container_(value);
+            write_container(value);
         } else {
             parts_.append(steal_or_throw(PyObject_Repr(v)));
         }
     }
 
-    void container_(nb::handle container) {
+    void write_container(nb::handle container) {
         PyObject* c = container.ptr();
         const bool is_dict = PyDict_CheckExact(c), is_list = PyList_CheckExact(c);
         const char* open = is_dict ? "{" : is_list ? "[" : "(";
@@ -369,8 +370,11 @@ namespace {
 
 constexpr Py_ssize_t longest_log_line = 8000;
 
-bool holds(PyObject* text, Py_UCS4 c) {
-    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, PyUnicode_GET_LENGTH(text), 1);
+// Whether `c` occurs in the first `end` characters of `text` (all of them by
+// default).
+bool holds(PyObject* text, Py_UCS4 c, Py_ssize_t end = PY_SSIZE_T_MAX) {
+    end = std::min(end, PyUnicode_GET_LENGTH(text));
+    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, end, 1);
     if (at == -2) throw nb::python_error();
     return at >= 0;
 }
@@ -410,9 +414,7 @@ void host_log(nb::handle line) {
     nb::str text = nb::borrow<nb::str>(line);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
     // Short, single-line texts (nearly all of them) are written as they are.
-    const bool inner_break =
-        holds(line.ptr(), '\r') ||
-        PyUnicode_FindChar(line.ptr(), '\n', 0, length > 0 ? length - 1 : 0, 1) >= 0;
+    const bool inner_break = holds(line.ptr(), '\r') || holds(line.ptr(), '\n', length - 1);
     if (inner_break || length > longest_log_line + 1) text = one_physical_line(line);
     nb::handle(stream).attr("write")(text);
 }
