@@ -200,7 +200,8 @@ private:
     nb::object object(const char*& p) {
         enter("object");
         Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
-        nb::object result = py::steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
+        nb::object result =
+            py::steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
         Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
@@ -429,9 +430,10 @@ private:
             const auto value = static_cast<long long>(small_value(digits));
             return py::steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
         }
-        nb::object magnitude = digits.size() <= 19
-                                   ? py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
-                                   : big_integer(digits);
+        nb::object magnitude =
+            digits.size() <= 19
+                ? py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
+                : big_integer(digits);
         return negative ? py::steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
     }
 
@@ -449,14 +451,16 @@ private:
         const std::size_t low_size = chunk_digits << level;
         nb::object high = big_integer(digits.substr(0, digits.size() - low_size));
         nb::object low = big_integer(digits.substr(digits.size() - low_size));
-        nb::object scaled = py::steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
+        nb::object scaled =
+            py::steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
         return py::steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
     }
 
     // 10^(18 * 2^level), each power the square of the one before.
     const nb::object& power_of_ten(std::size_t level) {
         if (powers_.empty())
-            powers_.push_back(py::steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
+            powers_.push_back(
+                py::steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
         while (powers_.size() <= level) {
             PyObject* last = powers_.back().ptr();
             powers_.push_back(py::steal_or_throw(PyNumber_Multiply(last, last)));

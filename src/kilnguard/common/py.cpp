@@ -196,7 +196,8 @@ private:
             PyObject* c;
             ~Leave() { Py_ReprLeave(c); }
         } leave{c};
-        if (Py_EnterRecursiveCall(" while getting the text form of an object")) throw nb::python_error();
+        if (Py_EnterRecursiveCall(" while getting the text form of an object"))
+            throw nb::python_error();
         struct Recursion {
             ~Recursion() { Py_LeaveRecursiveCall(); }
         } recursion;
@@ -355,8 +356,8 @@ std::string_view utf8(nb::handle text) {
 }
 
 nb::str str_from_utf8(std::string_view bytes) {
-    return steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          nullptr));
+    return steal_or_throw<nb::str>(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
 // ------------------------------------------------------ host facilities

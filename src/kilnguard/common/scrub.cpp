@@ -66,7 +66,8 @@ std::size_t match_length(std::string_view text, std::size_t at, std::string_view
                 auto [wanted, length] = code_point(secret, j);
                 long got = hex_number(text, i + 2, kind == 'u' ? 4 : 2);
                 std::size_t used = kind == 'u' ? 6 : 4;
-                if (kind == 'u' && got >= 0xD800 && got <= 0xDBFF && text.substr(i + 6, 2) == "\\u") {
+                const bool high = kind == 'u' && got >= 0xD800 && got <= 0xDBFF;
+                if (high && text.substr(i + 6, 2) == "\\u") {
                     const long low = hex_number(text, i + 8, 4);
                     if (low >= 0xDC00 && low <= 0xDFFF) {
                         got = 0x10000 + ((got - 0xD800) << 10) + (low - 0xDC00);
@@ -88,7 +89,8 @@ std::size_t match_length(std::string_view text, std::size_t at, std::string_view
 // The UTF-8 of a str, lone surrogates passed through as their bytes, so any
 // str can be scrubbed and rebuilt.
 std::string str_bytes(nb::handle str) {
-    nb::object bytes = py::steal_or_throw(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+    nb::object bytes =
+        py::steal_or_throw(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
@@ -103,8 +105,9 @@ void Secrets::add(std::string_view secret) {
     if (std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) return;
     secrets_.emplace_back(secret);
     // Longest first: one secret may hold another.
-    std::stable_sort(secrets_.begin(), secrets_.end(),
-                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::stable_sort(secrets_.begin(), secrets_.end(), [](const std::string& a, const std::string& b) {
+        return a.size() > b.size();
+    });
 }
 
 void Secrets::add(nb::handle secret) {

@@ -65,7 +65,9 @@ std::array<nb::object, 3> unpack_change(nb::handle entry, std::size_t index) {
     return values;
 }
 
-nb::object display_rate(nb::handle rate) { return py::call_late_bound(names::format_owner_burn, rate); }
+nb::object display_rate(nb::handle rate) {
+    return py::call_late_bound(names::format_owner_burn, rate);
+}
 
 }  // namespace
 
@@ -76,7 +78,8 @@ nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
 
     // A copy of the entries, so host code run while rendering (the rate
     // display is late-bound) cannot change the list under the loop.
-    nb::list entries = py::steal_or_throw<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
+    nb::list entries =
+        py::steal_or_throw<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
 
     nb::list lines;
     lines.append(nb::str("Owner burn rate changed"));
