@@ -1,5 +1,6 @@
-"""A loopback HTTP server with scripted replies and recorded requests, and
-listing records shaped like the real Taostats service's.
+"""A loopback HTTP server with scripted replies and recorded requests (the
+base of both services' fakes), and listing records shaped like the real
+Taostats service's.
 
 Each request takes the next scripted Reply (an unscripted request gets a 599,
 so a test that makes one request too many fails loudly). Every connection is
@@ -12,6 +13,7 @@ import ssl
 import struct
 import threading
 import time
+from urllib.parse import parse_qsl
 
 # Listing records shaped like the service's, shared with the built-in demo.
 from kilnguard_watch.sample_listing import subnet_listing, subnet_record  # noqa: F401
@@ -67,6 +69,10 @@ class Recorded:
     def header(self, name):
         values = [v for n, v in self.headers if n.lower() == name.lower()]
         return values[0] if values else None
+
+    def form(self):
+        """The body's fields, for a form-encoded POST."""
+        return parse_qsl(self.body.decode("ascii"), keep_blank_values=True, strict_parsing=True)
 
 
 def _encode(body):
@@ -192,6 +198,9 @@ class FakeServer:
         with self._lock:
             if self._script:
                 return self._script.pop(0)
+        return self.unscripted_reply()
+
+    def unscripted_reply(self):
         return Reply(status=599, reason="Unscripted Request", body="no reply was scripted")
 
     def _wait(self, seconds):

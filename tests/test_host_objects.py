@@ -107,8 +107,27 @@ def delivery_result(hook, monkeypatch):
     return kilnguard.send_burn_telegram_messages("hi", "t", "c"), (True, "")
 
 
+def query_params(hook, monkeypatch):
+    from fake_taostats import refused_port
+
+    params = placed(hook, lambda v: {"limit": v, "order": "netuid_asc"})
+    monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{refused_port()}")
+    try:
+        kilnguard.http_get_json("/x", params, "k")
+    except ConnectionError:
+        return "request made", "request made"
+
+
+def saved_map(hook, monkeypatch):
+    burns = placed(hook, lambda v: {"1": v, "2": "0.5"})
+    try:
+        kilnguard.save_burn_state("/nonexistent-folder/state.json", burns, "T")
+    except (TypeError, OSError) as error:
+        return type(error).__name__, "TypeError"  # a Meddler has no JSON form
+
+
 CASES = [row_rate, listing_rows, throttle_check, snapshot_rows, alert_changes, previous_map,
-         pass_rows, delivery_result]
+         pass_rows, delivery_result, query_params, saved_map]
 
 
 @pytest.mark.parametrize("hook", HOOKS)

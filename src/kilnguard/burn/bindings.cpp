@@ -25,7 +25,8 @@ between digits, inf and nan allowed) and rounded exactly, half to even, from
 its double value: "0.18" gives "0.1800", "-0" gives "-0.0000". A text that
 does not read as a real comes back unchanged.)");
 
-    m.def(names::owner_burn_changed.name, &burn::owner_burn_changed, param("old"), param("new"), param("threshold"),
+    m.def(names::owner_burn_changed.name, &burn::owner_burn_changed, param("old"), param("new"),
+          param("threshold"),
           nb::sig("def owner_burn_changed(old: str, new: str, threshold: float) -> bool"),
           R"(Whether a rate moved by more than the threshold.
 
@@ -52,7 +53,8 @@ spaces of indentation, pure ASCII, one final line feed. A symbolic link keeps
 pointing at the new file and an existing file keeps its permission bits; on
 failure the old file is left as it was and the OSError is raised.)");
 
-    m.def(names::diff_burns.name, &burn::diff_burns, param("prev"), param("current"), param("threshold"),
+    m.def(names::diff_burns.name, &burn::diff_burns, param("prev"), param("current"),
+          param("threshold"),
           nb::sig("def diff_burns(prev: dict[str, str], current: dict[str, str], "
                   "threshold: float) -> list[tuple[str, str, str]]"),
           R"(The subnets whose rate changed, as (netuid, old, new), by ascending netuid.

@@ -1,5 +1,7 @@
 #include "common/files.hpp"
 
+#include "common/py.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -162,8 +164,7 @@ int fill_temporary(int fd, std::string_view content, const struct stat* old) {
 }  // namespace
 
 std::string encode_path(nb::handle path) {
-    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!bytes.is_valid()) throw nb::python_error();
+    nb::object bytes = py::steal_or_throw(PyUnicode_EncodeFSDefault(path.ptr()));
     std::string encoded(PyBytes_AS_STRING(bytes.ptr()),
                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
     if (encoded.find('\0') != std::string::npos) {

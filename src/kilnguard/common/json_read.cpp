@@ -35,11 +35,6 @@ int hex_value(char c) {
     return -1;
 }
 
-nb::object steal_or_throw(PyObject* object) {
-    if (!object) throw nb::python_error();
-    return nb::steal(object);
-}
-
 // ------------------------------------------------- eight bytes at a time
 // Listing bodies are megabytes of short strings, so the scan for the end of a
 // string and the key hash work on 64-bit words rather than single bytes.
@@ -186,7 +181,7 @@ private:
 
     nb::object real_constant(const char*& p, std::size_t length, double constant) {
         p += length;
-        return steal_or_throw(PyFloat_FromDouble(constant));
+        return py::steal_or_throw(PyFloat_FromDouble(constant));
     }
 
     void enter(const char* what) {
@@ -205,7 +200,8 @@ private:
     nb::object object(const char*& p) {
         enter("object");
         Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
-        nb::object result = steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
+        nb::object result =
+            py::steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
         Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
@@ -235,7 +231,7 @@ private:
 
     nb::object array(const char*& p) {
         enter("array");
-        nb::object result = steal_or_throw(PyList_New(0));
+        nb::object result = py::steal_or_throw(PyList_New(0));
         p = skip_space(p + 1);
         if (p == end_ || *p != ']') {
             while (true) {
@@ -340,7 +336,7 @@ private:
             if (*q == '"') break;
         }
         p = q + 1;
-        return steal_or_throw(PyUnicode_FromKindAndData(
+        return py::steal_or_throw(PyUnicode_FromKindAndData(
             PyUnicode_4BYTE_KIND, scratch_.data(), static_cast<Py_ssize_t>(scratch_.size())));
     }
 
@@ -420,7 +416,7 @@ private:
             // as float() gives for 1e400 and 1e-400.
             value = *numbers::read_real(text);
         }
-        return steal_or_throw(PyFloat_FromDouble(value));
+        return py::steal_or_throw(PyFloat_FromDouble(value));
     }
 
     static std::uint64_t small_value(std::string_view digits) {
@@ -432,12 +428,13 @@ private:
     nb::object integer(std::string_view digits, bool negative) {
         if (digits.size() <= 18) {
             const auto value = static_cast<long long>(small_value(digits));
-            return steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
+            return py::steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
         }
-        nb::object magnitude = digits.size() <= 19
-                                   ? steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
-                                   : big_integer(digits);
-        return negative ? steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
+        nb::object magnitude =
+            digits.size() <= 19
+                ? py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
+                : big_integer(digits);
+        return negative ? py::steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
     }
 
     // Long digit strings are split in two, the halves built recursively and
@@ -448,23 +445,25 @@ private:
 
     nb::object big_integer(std::string_view digits) {
         if (digits.size() <= chunk_digits)
-            return steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)));
+            return py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)));
         std::size_t level = 0;
         while ((chunk_digits << (level + 1)) < digits.size()) ++level;
         const std::size_t low_size = chunk_digits << level;
         nb::object high = big_integer(digits.substr(0, digits.size() - low_size));
         nb::object low = big_integer(digits.substr(digits.size() - low_size));
-        nb::object scaled = steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
-        return steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
+        nb::object scaled =
+            py::steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
+        return py::steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
     }
 
     // 10^(18 * 2^level), each power the square of the one before.
     const nb::object& power_of_ten(std::size_t level) {
         if (powers_.empty())
-            powers_.push_back(steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
+            powers_.push_back(
+                py::steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
         while (powers_.size() <= level) {
             PyObject* last = powers_.back().ptr();
-            powers_.push_back(steal_or_throw(PyNumber_Multiply(last, last)));
+            powers_.push_back(py::steal_or_throw(PyNumber_Multiply(last, last)));
         }
         return powers_[level];
     }

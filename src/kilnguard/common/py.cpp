@@ -2,6 +2,7 @@
 
 #include "common/numbers.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -73,9 +74,7 @@ bool is_own(const LateBound& name, nb::handle found) {
 }
 
 nb::object module_attr(const LateBound& name) {
-    PyObject* value = PyObject_GetAttr(the_module, interned_names[name.slot]);
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
+    return steal_or_throw(PyObject_GetAttr(the_module, interned_names[name.slot]));
 }
 
 void raise_as_python() {
@@ -176,8 +175,7 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
     }
     if (!PyFloat_Check(v) && !has_number_protocol(v)) mismatch(param, "a number", value);
     if (!PyFloat_Check(v) && Py_TYPE(v)->tp_as_number->nb_index) {
-        nb::object index = nb::steal(PyNumber_Index(v));
-        if (!index.is_valid()) throw nb::python_error();
+        nb::object index = steal_or_throw(PyNumber_Index(v));
         return integer(param, index);
     }
     double real = PyFloat_AsDouble(v);
@@ -214,7 +212,7 @@ namespace {
 class ContainerText {
 public:
     nb::str take(nb::handle container) {
-        container_(container);
+        write_container(container);
         return steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), parts_.ptr()));
     }
 
@@ -229,13 +227,13 @@ private:
         } else if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) {
             parts_.append(text_form(value));
         } else if (PyDict_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
-            container_(value);
+            write_container(value);
         } else {
             parts_.append(steal_or_throw(PyObject_Repr(v)));
         }
     }
 
-    void container_(nb::handle container) {
+    void write_container(nb::handle container) {
         PyObject* c = container.ptr();
         const bool is_dict = PyDict_CheckExact(c), is_list = PyList_CheckExact(c);
         const char* open = is_dict ? "{" : is_list ? "[" : "(";
@@ -253,7 +251,8 @@ private:
             PyObject* c;
             ~Leave() { Py_ReprLeave(c); }
         } leave{c};
-        if (Py_EnterRecursiveCall(" while getting the text form of an object")) throw nb::python_error();
+        if (Py_EnterRecursiveCall(" while getting the text form of an object"))
+            throw nb::python_error();
         struct Recursion {
             ~Recursion() { Py_LeaveRecursiveCall(); }
         } recursion;
@@ -353,8 +352,7 @@ std::string decimal_text(nb::handle integer) {
         return std::string(buffer, end);
     }
     // Powers of two are the one base CPython converts without a digit limit.
-    nb::object hex = nb::steal(PyNumber_ToBase(integer.ptr(), 16));
-    if (!hex.is_valid()) throw nb::python_error();
+    nb::object hex = steal_or_throw(PyNumber_ToBase(integer.ptr(), 16));
     std::string_view text = utf8(hex);
     bool negative = text.front() == '-';
     text.remove_prefix(negative ? 3 : 2);  // "-0x" or "0x"
@@ -413,10 +411,8 @@ std::string_view utf8(nb::handle text) {
 }
 
 nb::str str_from_utf8(std::string_view bytes) {
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          nullptr);
-    if (!text) throw nb::python_error();
-    return nb::steal<nb::str>(text);
+    return steal_or_throw<nb::str>(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
 // ------------------------------------------------------ host facilities
@@ -430,8 +426,11 @@ namespace {
 
 constexpr Py_ssize_t longest_log_line = 8000;
 
-bool holds(PyObject* text, Py_UCS4 c) {
-    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, PyUnicode_GET_LENGTH(text), 1);
+// Whether `c` occurs in the first `end` characters of `text` (all of them by
+// default).
+bool holds(PyObject* text, Py_UCS4 c, Py_ssize_t end = PY_SSIZE_T_MAX) {
+    end = std::min(end, PyUnicode_GET_LENGTH(text));
+    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, end, 1);
     if (at == -2) throw nb::python_error();
     return at >= 0;
 }
@@ -471,9 +470,7 @@ void host_log(nb::handle line) {
     nb::str text = nb::borrow<nb::str>(line);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
     // Short, single-line texts (nearly all of them) are written as they are.
-    const bool inner_break =
-        holds(line.ptr(), '\r') ||
-        PyUnicode_FindChar(line.ptr(), '\n', 0, length > 0 ? length - 1 : 0, 1) >= 0;
+    const bool inner_break = holds(line.ptr(), '\r') || holds(line.ptr(), '\n', length - 1);
     if (inner_break || length > longest_log_line + 1) text = one_physical_line(line);
     nb::handle(stream).attr("write")(text);
 }

@@ -1,45 +1,98 @@
 #include "common/scrub.hpp"
 
-#include "common/json_write.hpp"
 #include "common/py.hpp"
 #include "common/utf8.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace kilnguard::scrub {
 
 namespace {
 
-bool unreserved(unsigned char byte) {
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-           (byte >= '0' && byte <= '9') || byte == '_' || byte == '.' || byte == '-' ||
-           byte == '~';
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+    return -1;
 }
 
-// The secret as a URL or a form would carry it: every byte outside the
-// unreserved set as %XX (in upper- or lower-case hex), with a space as "+" in
-// forms, and with the characters a path may hold as they are.
-std::vector<std::string> percent_forms(std::string_view secret) {
-    static constexpr char upper[] = "0123456789ABCDEF";
-    static constexpr char lower[] = "0123456789abcdef";
-    constexpr std::string_view path_safe = "/:@!$&'()*+,;=";
-    std::string all_upper, all_lower, form, path;
-    for (char c : secret) {
-        const auto byte = static_cast<unsigned char>(c);
-        const std::string upper_escape{'%', upper[byte >> 4], upper[byte & 0x0F]};
-        const std::string lower_escape{'%', lower[byte >> 4], lower[byte & 0x0F]};
-        const bool plain = unreserved(byte);
-        all_upper += plain ? std::string(1, c) : upper_escape;
-        all_lower += plain ? std::string(1, c) : lower_escape;
-        form += plain ? std::string(1, c) : byte == ' ' ? std::string("+") : upper_escape;
-        path += plain || path_safe.find(c) != path_safe.npos ? std::string(1, c) : upper_escape;
+// The value of `count` hex digits at `at`, or -1.
+long hex_number(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size()) return -1;
+    long value = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const int digit = hex_value(text[at + k]);
+        if (digit < 0) return -1;
+        value = value * 16 + digit;
     }
-    return {all_upper, all_lower, form, path};
+    return value;
 }
 
-void replace_all(std::string& text, std::string_view form) {
-    for (std::size_t at = text.find(form); at != text.npos; at = text.find(form, at + blot.size()))
-        text.replace(at, form.size(), blot);
+// The code point of the UTF-8 sequence at `at` in `secret` and its length.
+std::pair<long, std::size_t> code_point(std::string_view secret, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(secret[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length > secret.size()) return {-1, 1};
+    long value = length == 1 ? lead : lead & (0xFF >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k)
+        value = (value << 6) | (static_cast<unsigned char>(secret[at + k]) & 0x3F);
+    return {value, length};
+}
+
+// How much of `text` from `at` on spells `secret`, each of its characters
+// written plainly, percent-encoded (either case of hex, "+" for a space) or
+// escaped as JSON and Python write texts (\" \\ \/ \' \n \uXXXX \xXX, surrogate
+// pairs included), in any mixture; 0 when it does not.
+std::size_t match_length(std::string_view text, std::size_t at, std::string_view secret) {
+    std::size_t i = at, j = 0;
+    while (j < secret.size()) {
+        if (i >= text.size()) return 0;
+        const char c = secret[j];
+        if (text[i] == c) {
+            ++i, ++j;
+        } else if (text[i] == '+' && c == ' ') {
+            ++i, ++j;
+        } else if (text[i] == '%' && hex_number(text, i + 1, 2) == static_cast<unsigned char>(c)) {
+            i += 3, ++j;
+        } else if (text[i] == '\\' && i + 1 < text.size()) {
+            const char kind = text[i + 1];
+            static constexpr std::string_view simple = "\"\\/'";
+            static constexpr std::string_view named = "nrtbf", meant = "\n\r\t\b\f";
+            if (simple.find(kind) != simple.npos && kind == c) {
+                i += 2, ++j;
+            } else if (std::size_t n = named.find(kind); n != named.npos && meant[n] == c) {
+                i += 2, ++j;
+            } else if (kind == 'u' || kind == 'x') {
+                auto [wanted, length] = code_point(secret, j);
+                long got = hex_number(text, i + 2, kind == 'u' ? 4 : 2);
+                std::size_t used = kind == 'u' ? 6 : 4;
+                const bool high = kind == 'u' && got >= 0xD800 && got <= 0xDBFF;
+                if (high && text.substr(i + 6, 2) == "\\u") {
+                    const long low = hex_number(text, i + 8, 4);
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        got = 0x10000 + ((got - 0xD800) << 10) + (low - 0xDC00);
+                        used = 12;
+                    }
+                }
+                if (got < 0 || got != wanted) return 0;
+                i += used, j += length;
+            } else {
+                return 0;
+            }
+        } else {
+            return 0;
+        }
+    }
+    return i - at;
+}
+
+// The UTF-8 of a str, lone surrogates passed through as their bytes, so any
+// str can be scrubbed and rebuilt.
+std::string str_bytes(nb::handle str) {
+    nb::object bytes =
+        py::steal_or_throw(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 }  // namespace
@@ -49,25 +102,12 @@ void Secrets::add(std::string_view secret) {
     std::size_t characters = 0;
     for (char c : secret) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     if (characters < shortest_secret) return;
-
-    std::vector<std::string> forms{std::string(secret)};
-    // Bytes that are not UTF-8 cannot stand in a JSON text.
-    if (utf8::valid(secret)) {
-        std::string json = json::write_compact(py::str_from_utf8(secret));
-        forms.push_back(json.substr(1, json.size() - 2));
-        // Some encoders escape "/" as well.
-        std::string slashes;
-        for (char c : forms.back()) slashes += c == '/' ? std::string("\\/") : std::string(1, c);
-        forms.push_back(slashes);
-    }
-    for (std::string& form : percent_forms(secret)) forms.push_back(std::move(form));
-
-    for (std::string& form : forms)
-        if (std::find(forms_.begin(), forms_.end(), form) == forms_.end())
-            forms_.push_back(std::move(form));
-    // Longest first: one form may hold another.
-    std::stable_sort(forms_.begin(), forms_.end(),
-                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    if (std::find(secrets_.begin(), secrets_.end(), secret) != secrets_.end()) return;
+    secrets_.emplace_back(secret);
+    // Longest first: one secret may hold another.
+    std::stable_sort(secrets_.begin(), secrets_.end(), [](const std::string& a, const std::string& b) {
+        return a.size() > b.size();
+    });
 }
 
 void Secrets::add(nb::handle secret) {
@@ -82,36 +122,46 @@ void Secrets::add(nb::handle secret) {
 }
 
 std::string Secrets::text(std::string text) const {
-    for (const std::string& form : forms_) replace_all(text, form);
+    for (const std::string& secret : secrets_) {
+        std::string out;
+        std::size_t copied = 0;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t length = match_length(text, at, secret);
+            if (length == 0) {
+                ++at;
+                continue;
+            }
+            out.append(text, copied, at - copied);
+            out += blot;
+            at += length;
+            copied = at;
+        }
+        if (copied == 0) continue;
+        out.append(text, copied, std::string::npos);
+        text = std::move(out);
+    }
     return text;
 }
 
 bool Secrets::found_in(nb::handle str) const {
-    for (const std::string& form : forms_) {
-        nb::str needle = py::str_from_utf8(form);
-        const int found = PyUnicode_Contains(str.ptr(), needle.ptr());
-        if (found < 0) throw nb::python_error();
-        if (found) return true;
-    }
+    const std::string bytes = str_bytes(str);
+    for (const std::string& secret : secrets_)
+        for (std::size_t at = 0; at < bytes.size(); ++at)
+            if (match_length(bytes, at, secret)) return true;
     return false;
 }
 
 nb::str Secrets::text(nb::handle str) const {
-    nb::str result = nb::borrow<nb::str>(str);
-    if (forms_.empty()) return result;
-    // Working on the str itself keeps what UTF-8 cannot carry (a lone
-    // surrogate from a JSON escape) instead of failing on it.
-    const nb::str replacement = py::str_from_utf8(blot);
-    for (const std::string& form : forms_) {
-        nb::str needle = py::str_from_utf8(form);
-        result = py::steal_or_throw<nb::str>(
-            PyUnicode_Replace(result.ptr(), needle.ptr(), replacement.ptr(), -1));
-    }
-    return result;
+    if (secrets_.empty()) return nb::borrow<nb::str>(str);
+    const std::string bytes = str_bytes(str);
+    std::string clean = text(bytes);
+    if (clean == bytes) return nb::borrow<nb::str>(str);
+    return py::steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(
+        clean.data(), static_cast<Py_ssize_t>(clean.size()), "surrogatepass"));
 }
 
 nb::object Secrets::value(nb::handle value) const {
-    if (forms_.empty()) return nb::borrow(value);
+    if (secrets_.empty()) return nb::borrow(value);
     if (PyUnicode_Check(value.ptr())) return text(value);
     nb::str form = py::text_form(value);
     if (!found_in(form)) return nb::borrow(value);
@@ -120,7 +170,7 @@ nb::object Secrets::value(nb::handle value) const {
 
 nb::object Secrets::json_value(nb::handle value) const {
     PyObject* v = value.ptr();
-    if (forms_.empty()) return nb::borrow(value);
+    if (secrets_.empty()) return nb::borrow(value);
     if (PyUnicode_Check(v)) return text(value);
     if (PyList_CheckExact(v)) {
         nb::list copy;

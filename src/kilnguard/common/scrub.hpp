@@ -1,7 +1,8 @@
 // The one policy for keeping secrets (the Taostats key, the bot token) out of
 // every text the module hands back or logs. Servers and proxies echo request
 // paths and headers in their error pages, plainly, JSON-escaped or
-// percent-encoded, so each secret is looked for in all of those forms.
+// percent-encoded, so each secret is looked for in all of those forms (and
+// in any mixture of them, character by character).
 // Scrubbing comes before any excerpt is cut, so a cut can never leave part of
 // a secret behind. A secret shorter than `shortest_secret` characters is left
 // alone: it cannot be told from ordinary words ("Failed to connect" would
@@ -43,7 +44,7 @@ public:
 
 private:
     bool found_in(nb::handle str) const;
-    std::vector<std::string> forms_;  // longest first, each once
+    std::vector<std::string> secrets_;  // UTF-8, longest first, each once
 };
 
 }  // namespace kilnguard::scrub

@@ -83,7 +83,8 @@ std::optional<std::string_view> encode(nb::handle text, std::string& problem) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c >= 0xD800 && c <= 0xDFFF) {
             char where[64];
-            std::snprintf(where, sizeof where, "U+%04X at position %zd", static_cast<unsigned>(c), i);
+            std::snprintf(where, sizeof where, "U+%04X at position %zd",
+                          static_cast<unsigned>(c), i);
             problem = where;
             break;
         }

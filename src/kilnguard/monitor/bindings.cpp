@@ -35,7 +35,8 @@ the table of all rates. 0 when the snapshot was delivered, 1 otherwise.)");
 True when pause_path is not empty and names an existing regular file
 (symbolic links followed). Every failure to examine the path means not paused.)");
 
-    m.def(names::sleep_until_interval.name, &monitor::sleep_until_interval, param("interval_seconds"),
+    m.def(names::sleep_until_interval.name, &monitor::sleep_until_interval,
+          param("interval_seconds"),
           param("pause_path"),
           nb::sig("def _sleep_until_interval(interval_seconds: float, pause_path: str) -> bool"),
           R"(Sleep in 1s steps. Returns False if paused before interval elapsed.

@@ -67,8 +67,7 @@ bool names_a_subnet(nb::handle key) {
 nb::dict rate_map(nb::handle rows) {
     static const py::Key netuid{"netuid"};
     // Walk a copy: owner_burn_from_row is host code and may touch the list.
-    nb::list listing = nb::steal<nb::list>(PySequence_List(rows.ptr()));
-    if (!listing.is_valid()) throw nb::python_error();
+    nb::list listing = py::steal_or_throw<nb::list>(PySequence_List(rows.ptr()));
     nb::dict current;
     for (nb::handle row : listing) {
         if (!PyDict_Check(row.ptr()))

@@ -29,7 +29,8 @@ nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
     // An empty stored map (first pass, or a damaged file) has nothing to
     // compare with: this pass only seeds the state.
     nb::object changes = nb::list();
-    if (nb::len(prev) > 0) changes = py::call_late_bound(names::diff_burns, prev, current, threshold);
+    if (nb::len(prev) > 0)
+        changes = py::call_late_bound(names::diff_burns, prev, current, threshold);
 
     // Saved before anything is sent, so a change whose alert fails to go out
     // is not reported again by the next pass.

@@ -28,7 +28,8 @@ constexpr Py_ssize_t raw_excerpt_length = 500;
 std::string_view wire_bytes(nb::handle text, const char* what) {
     std::string where;
     std::optional<std::string_view> bytes = utf8::encode(text, where);
-    if (!bytes) py::raise(PyExc_ValueError, "%s cannot be encoded as UTF-8 (%s)", what, where.c_str());
+    if (!bytes)
+        py::raise(PyExc_ValueError, "%s cannot be encoded as UTF-8 (%s)", what, where.c_str());
     return *bytes;
 }
 

@@ -25,9 +25,7 @@ nb::object taostats_auth() {
     std::optional<nb::str> key = env::text("TAOSTATS_API_KEY");
     if (!key) return nb::none();
     // str.strip(): white space as Python counts it, line breaks included.
-    PyObject* trimmed = PyObject_CallMethod(key->ptr(), "strip", nullptr);
-    if (!trimmed) throw nb::python_error();
-    nb::str result = nb::steal<nb::str>(trimmed);
+    nb::str result = py::steal_or_throw<nb::str>(PyObject_CallMethod(key->ptr(), "strip", nullptr));
     if (PyUnicode_GET_LENGTH(result.ptr()) == 0) return nb::none();
     return result;
 }

@@ -8,7 +8,8 @@ namespace kilnguard {
 namespace nb = nanobind;
 
 void bind_telegram(nb::module_& m) {
-    m.def(names::format_burn_alert.name, &telegram::format_burn_alert, param("changes"), param("updated_at"),
+    m.def(names::format_burn_alert.name, &telegram::format_burn_alert, param("changes"),
+          param("updated_at"),
           nb::sig("def format_burn_alert(changes: list[tuple[str, str, str]], "
                   "updated_at: str) -> str"),
           R"(The alert text for the subnets whose owner burn rate changed.
@@ -36,7 +37,8 @@ three lines, or the first two when the third is empty, as in an alert), then
 an empty line in place of the separator line, then whole body lines; a piece
 exceeds max_len only when a single body line forces it.)");
 
-    m.def(names::send_burn_telegram_messages.name, &telegram::send_burn_telegram_messages, param("text"),
+    m.def(names::send_burn_telegram_messages.name, &telegram::send_burn_telegram_messages,
+          param("text"),
           param("token"), param("chat_id"),
           nb::sig("def send_burn_telegram_messages(text: str, token: str, chat_id: str) "
                   "-> tuple[bool, str]"),
@@ -46,7 +48,8 @@ The text is split by _chunk_text; several pieces go out numbered "(i/N)\n",
 0.4 seconds apart through time.sleep, each by send_burn_telegram as the module
 binds them at the time of the call. The first failed piece ends the sending.)");
 
-    m.def(names::send_burn_telegram.name, &telegram::send_burn_telegram, param("text"), param("token"),
+    m.def(names::send_burn_telegram.name, &telegram::send_burn_telegram, param("text"),
+          param("token"),
           param("chat_id"),
           nb::sig("def send_burn_telegram(text: str, token: str, chat_id: str) -> tuple[bool, str]"),
           R"(Sends one message through the Bot API's sendMessage; returns (ok, error).

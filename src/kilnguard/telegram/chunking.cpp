@@ -55,15 +55,11 @@ Layout layout_of(const std::vector<Line>& lines) {
 }
 
 nb::str slice(const nb::str& text, Py_ssize_t begin, Py_ssize_t end) {
-    PyObject* part = PyUnicode_Substring(text.ptr(), begin, end);
-    if (!part) throw nb::python_error();
-    return nb::steal<nb::str>(part);
+    return py::steal_or_throw<nb::str>(PyUnicode_Substring(text.ptr(), begin, end));
 }
 
 nb::str concat(const nb::str& a, const nb::str& b) {
-    PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
 }
 
 }  // namespace

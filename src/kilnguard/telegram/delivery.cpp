@@ -1,6 +1,7 @@
 // Delivery through the Bot API's sendMessage. Every outcome of the outside
 // world comes back as a SendResult (ok, error); only replies that break the
-// API's own format, and interrupts, raise.
+// API's own format, an error reply whose body cannot be read to its end, and
+// interrupts raise.
 //
 // The bot token is part of the URL path, so it is kept out of every text
 // handed back, whatever produced that text.
@@ -100,10 +101,6 @@ nb::tuple error_reply_result(const http::Response& response, const scrub::Secret
         py::steal_or_throw(PyUnicode_Substring(body.ptr(), 0, reply_excerpt_length)));
 }
 
-}  // namespace
-
-namespace {
-
 // What send_telegram_message adds to the three fields every message carries.
 struct Options {
     std::optional<std::string> message_thread_id;  // decimal digits
@@ -159,7 +156,8 @@ nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle tok
     std::vector<form::Field> fields{{"chat_id", *chat_id_bytes},
                                     {"text", *text_bytes},
                                     {"disable_web_page_preview", "true"}};
-    if (options.message_thread_id) fields.emplace_back("message_thread_id", *options.message_thread_id);
+    if (options.message_thread_id)
+        fields.emplace_back("message_thread_id", *options.message_thread_id);
     if (options.disable_notification) fields.emplace_back("disable_notification", "true");
     request.body = form::encode(fields);
     request.timeout_seconds = request_timeout_seconds;

@@ -23,15 +23,11 @@ namespace {
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::list items;
     for (nb::handle part : parts) items.append(part);
-    PyObject* joined = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), items.ptr()));
 }
 
 nb::str join_lines(const nb::list& lines) {
-    PyObject* joined = PyUnicode_Join(nb::str("\n").ptr(), lines.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Join(nb::str("\n").ptr(), lines.ptr()));
 }
 
 nb::str time_line(const nb::str& updated_at) { return concat({updated_at, nb::str(" UTC")}); }
@@ -83,8 +79,8 @@ nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
 
     // A copy of the entries, so host code run while rendering (the rate
     // display is late-bound) cannot change the list under the loop.
-    nb::list entries = nb::steal<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!entries.is_valid()) throw nb::python_error();
+    nb::list entries =
+        py::steal_or_throw<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
 
     nb::list lines;
     lines.append(nb::str("Owner burn rate changed"));
