@@ -9,15 +9,8 @@ import time
 
 import pytest
 
-from child_env import default_sigint, sanitizer_env
+from child_env import default_sigint, watch_env
 from fake_taostats import Reply, refused_port, subnet_listing
-
-
-def watch_env(**settings):
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": os.pathsep.join(sys.path),
-           "no_proxy": "127.0.0.1", **sanitizer_env()}
-    env.update(settings)
-    return env
 
 
 def watch(*args, timeout=60, **settings):
