@@ -10,7 +10,8 @@ import pytest
 
 import kilnguard
 from fake_taostats import Reply, subnet_listing
-from fake_telegram import BAD_GATEWAY_PAGE
+from fake_telegram import BAD_GATEWAY_PAGE, json_reply
+from fake_telegram import Reply as TelegramReply
 from kilnguard_watch import outbox as outbox_module
 from kilnguard_watch import wiring
 from kilnguard_watch.chats import Chat
@@ -101,3 +102,24 @@ def test_observers_get_each_pass_outcome(installed, fake_taostats, telegram):
     assert outcomes[1].error.startswith("telegram: ") and all(o.duration >= 0 for o in outcomes)
     assert installed.lines.count("pass observer broken failed: metrics down") == 3
     assert len(telegram.delivered("7")) == 2
+
+
+def throttled(seconds):
+    return json_reply(429, {"ok": False, "error_code": 429,
+                            "description": f"Too Many Requests: retry after {seconds}",
+                            "parameters": {"retry_after": seconds}})
+
+
+@pytest.mark.parametrize("replies, pauses, left", [
+    ([throttled(34)], [34], 0),
+    ([throttled(60)], [60], 0),
+    ([throttled(61)], [], 1),
+    ([TelegramReply(429)], [], 1),  # no retry_after to go by: the next pass
+    ([throttled(1), throttled(1), throttled(1)], [1, 1], 1),
+], ids=["34s", "60s", "61s-deferred", "429-without-retry-after", "still-throttled"])
+def test_a_429_is_waited_out_within_a_minute(tmp_path, telegram, sleeps, replies, pauses, left):
+    box = outbox_module.Outbox(str(tmp_path / "o.json"))
+    delivery = Delivery(kilnguard, box, "123:token", [Chat("1")], log=print)
+    telegram.answer_method("sendMessage", *replies)
+    ok, error = delivery.send_text("SN1: 0.1000 → 0.2000")
+    assert (ok, sleeps.pauses, len(box)) == (left == 0, pauses, left)

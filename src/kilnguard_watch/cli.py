@@ -11,7 +11,7 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, checks, dry_run, wiring
+from kilnguard_watch import __version__, checks, wiring
 from kilnguard_watch.chats import Chat, parse_chats
 from kilnguard_watch.delivery import log_line
 from kilnguard_watch.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
@@ -76,6 +76,8 @@ def build_parser():
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
+    parser.add_argument("--silent", action="store_true",
+                        help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -208,14 +210,11 @@ def main(argv=None):
         token, chats = telegram_secrets(args)
         if args.check:
             return run_checks(args, token, chats)
-        sender = None
         if args.dry_run:
             chats = chats or [Chat("dry-run")]
-            sender = dry_run.print_instead_of_sending
-            dry_run.reword_stderr()
         host = wiring.install(kilnguard, wiring.Settings(
             state_path=args.state, token=token, chats=chats, alert_after=args.alert_after,
-            dry_run=args.dry_run, sender=sender))
+            dry_run=args.dry_run, silent=args.silent))
         if args.verbose:
             host.observers.subscribe(verbose_line)
         if not args.dry_run:
