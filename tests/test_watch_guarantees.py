@@ -298,3 +298,16 @@ def test_two_chats_one_refusing_the_other_gets_every_message_once(watcher):
     assert watcher.telegram.delivered("111") == alerts
     assert {r.field("message_thread_id") for r in watcher.telegram.requests
             if r.api_method == "sendMessage"} == {None, "5"}
+
+
+def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watcher):
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once").returncode == 0
+    watcher.listing({0: "0", 1: "1"})
+    watcher.telegram.answer_method("getChat", api_error(
+        400, "Bad Request: group chat was upgraded to a supergroup chat", migrate_to_chat_id=-1005))
+    done = watcher.run("--once")
+    assert done.returncode == 0, done.stderr
+    assert "telegram chat 12345: the group became a supergroup: set the chat id to -1005" in done.stderr
+    assert [r.field("chat_id") for r in watcher.telegram.requests if r.api_method == "sendMessage"] \
+        == ["-1005"]

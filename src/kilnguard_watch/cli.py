@@ -145,8 +145,7 @@ def check_telegram_at_start(host, token, chats):
         if check.status == checks.REFUSED:
             raise SettingRefused(check.detail)
         if check.status == checks.MOVED:
-            chat_id = check.name.rsplit(" ", 1)[1].split(":")[0]
-            host.outbox.moved[chat_id] = check.new_id
+            host.outbox.moved[check.chat.id] = check.new_id
             host.delivery.save()
             log_line(f"{check.name}: {check.detail}")
         elif check.status == checks.UNKNOWN:
