@@ -40,8 +40,9 @@ def build_parser():
                "78 a service refuses a setting, 130 Ctrl-C, 143 SIGTERM during --once.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
                         help="state file holding the last rates; undelivered messages wait "
-                             "in PATH's .outbox.json beside it (default: %(default)s)")
-    parser.add_argument("--threshold", type=float, default=0.01,
+                             "beside it (burn_state.outbox.json for burn_state.json) "
+                             "(default: %(default)s)")
+    parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
                         help="alert when a rate moves by more than this; rates are fractions "
                              "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
     parser.add_argument("--interval", type=float, default=5.0, metavar="MINUTES",
