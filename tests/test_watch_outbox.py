@@ -123,3 +123,17 @@ def test_a_429_is_waited_out_within_a_minute(tmp_path, telegram, sleeps, replies
     telegram.answer_method("sendMessage", *replies)
     ok, error = delivery.send_text("SN1: 0.1000 → 0.2000")
     assert (ok, sleeps.pauses, len(box)) == (left == 0, pauses, left)
+
+
+def test_messages_for_a_chat_no_longer_configured_are_forgotten(tmp_path):
+    state = str(tmp_path / "s.json")
+    box = outbox_module.Outbox(outbox_module.outbox_path(state))
+    box.add(["old", "both"], ["1", "2"])
+    box.entries[0]["chats"] = ["1"]
+    box.save()
+    lines = []
+    host = wiring.install(kilnguard, wiring.Settings(state, "t", [Chat("2")]),
+                          log=lines.append)
+    host.uninstall()
+    assert [(e["text"], e["chats"]) for e in host.outbox.entries] == [("both", ["2"])]
+    assert lines == ["forgot 2 undelivered message(s) for chats no longer configured"]

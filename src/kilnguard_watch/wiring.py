@@ -143,6 +143,9 @@ class Host:
             self.outbox.load()
         except OutboxDamaged as error:
             log(str(error))
+        forgotten = self.outbox.keep_only({chat.key for chat in settings.chats})
+        if forgotten:
+            log(f"forgot {forgotten} undelivered message(s) for chats no longer configured")
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
                                                  settings.chats, log)
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
