@@ -185,6 +185,34 @@ def test_replies_that_break_the_format_reach_the_caller(telegram, reply, error):
         send()
 
 
+@pytest.mark.parametrize("reply, outcome", [
+    pytest.param(Reply(500, b'{"description": "' + b"x" * 5000 + b'"}', hang_up_after=100),
+                 ConnectionError, id="error-reply-cut-short"),
+    pytest.param(Reply(404, b"y" * 5000, hang_up_after=0), ConnectionError,
+                 id="error-page-without-its-body"),
+    pytest.param(Reply(200, b'{"ok": true, "p": "' + b"x" * 5000 + b'"}', hang_up_after=10),
+                 False, id="success-cut-short"),
+])
+def test_a_reply_body_that_breaks_off(telegram, reply, outcome):
+    telegram.answer(reply)
+    if outcome is False:
+        ok, error = send()
+        assert ok is False and error and TOKEN not in error
+    else:
+        with pytest.raises(outcome) as raised:
+            send()
+        assert TOKEN not in str(raised.value)
+
+
+@pytest.mark.parametrize("text, chat_id, problem", [
+    ("hi\ud800", CHAT, "text cannot be encoded as UTF-8 (U+D800 at position 2)"),
+    ("hi", "12\udcff", "chat_id cannot be encoded as UTF-8 (U+DCFF at position 2)"),
+], ids=["text", "chat-id"])
+def test_text_that_utf8_cannot_carry_is_a_failed_result(telegram, text, chat_id, problem):
+    assert send(text, chat_id=chat_id) == (False, problem)
+    assert telegram.requests == []
+
+
 @pytest.mark.parametrize("token, chat_id", [("", CHAT), (TOKEN, ""), ("", "")], ids=repr)
 def test_not_configured_sends_nothing(telegram, token, chat_id):
     long_text = "h1\nh2\nh3\n\n" + "\n".join(["line"] * 2000)

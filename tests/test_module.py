@@ -99,3 +99,9 @@ def test_any_real_number_is_a_threshold(threshold):
 
 def test_parameters_can_be_given_by_name():
     assert kilnguard.owner_burn_changed(threshold=0.5, new="1", old="0") is True
+
+
+def test_every_source_is_listed_in_the_build():
+    listed = (ROOT / "CMakeLists.txt").read_text()
+    sources = sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "src/kilnguard").rglob("*.cpp"))
+    assert [s for s in sources if f"  {s}\n" not in listed and f"  {s})" not in listed] == []

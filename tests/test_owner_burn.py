@@ -3,6 +3,7 @@ deciding whether two of them differ. CPython's float(), format() and repr()
 are the oracles for the number rules."""
 
 import math
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -177,3 +178,62 @@ json_values = st.recursive(
 def test_owner_burn_from_row_gives_the_text_form(value):
     expected = (value if isinstance(value, str) else str(value)) if value else "0"
     assert kilnguard.owner_burn_from_row({"netuid": 1, "incentive_burn": value}) == expected
+
+
+# Integers beyond CPython's 4300-digit str() limit, inside containers: the
+# text form prints them wherever it is used.
+BIG = 10**4300 + 7
+
+
+def big_digits(value=BIG):
+    with_limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        return str(value)
+    finally:
+        sys.set_int_max_str_digits(with_limit)
+
+
+def rate_from_row(tmp_path, monkeypatch, capsys):
+    return kilnguard.owner_burn_from_row({"incentive_burn": [BIG]}), f"[{big_digits()}]"
+
+
+def stored_rate(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "state.json"
+    path.write_text('{"owner_burn_rate": {"1": {"n": %s}}}' % big_digits())
+    return kilnguard.load_burn_state(str(path)), {"1": "{'n': %s}" % big_digits()}
+
+
+def throttle_message(tmp_path, monkeypatch, capsys):
+    return kilnguard.is_rate_limited({"message": [BIG, "Rate Limited"]}), True
+
+
+def snapshot_line(tmp_path, monkeypatch, capsys):
+    text = kilnguard.format_burn_snapshot([{"netuid": 1, "incentive_burn": (BIG,)}], "T")
+    return text.splitlines()[-1], f"SN1: ({big_digits()},)"
+
+
+def failure_line(tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("TAOSTATS_API_KEY", "k")
+    monkeypatch.setattr(kilnguard, "fetch_all_subnets_latest",
+                        lambda auth: [{"netuid": 1, "incentive_burn": "0.5"}])
+    monkeypatch.setattr(kilnguard, "load_burn_state", lambda path: {"1": "0.1"})
+    monkeypatch.setattr(kilnguard, "save_burn_state", lambda *args: None)
+    monkeypatch.setattr(kilnguard, "send_burn_telegram_messages", lambda *args: (False, [BIG]))
+    kilnguard.run_kilnguard_once(state_path="s", threshold=0.01, burn_token="t", burn_chat_id="c")
+    return capsys.readouterr().err, f"[burn] telegram failed: [{big_digits()}]\n"
+
+
+@pytest.mark.parametrize("case", [rate_from_row, stored_rate, throttle_message, snapshot_line,
+                                  failure_line], ids=lambda case: case.__name__)
+def test_integers_of_any_size_inside_containers(case, tmp_path, monkeypatch, capsys):
+    got, expected = case(tmp_path, monkeypatch, capsys)
+    assert got == expected
+
+
+def test_reply_with_a_huge_integer(telegram):
+    from fake_telegram import Reply
+
+    telegram.answer(Reply(200, b'{"ok": false, "n": %s}' % big_digits().encode()))
+    assert kilnguard.send_burn_telegram("hi", "123:token-0123456789", "1") == (
+        False, "{'ok': False, 'n': %s}" % big_digits())

@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import json
 
@@ -324,3 +325,70 @@ def test_a_link_keeps_pointing_at_the_new_file(tmp_path, target_exists):
     assert kilnguard.load_burn_state(str(target)) == {"1": "0"}
     assert sorted(os.listdir(tmp_path / "data")) == ["real.json"]
 
+
+
+# ------------------------------------------------- what sits at the path
+
+def _special(kind, path):
+    import socket
+    import stat
+
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        return listener
+    elif kind == "character-device":
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # as /dev/null
+        except PermissionError:
+            pytest.skip("creating a device needs root")
+    return None
+
+
+@pytest.mark.parametrize("kind, named", [("fifo", "a FIFO"), ("socket", "a socket"),
+                                         ("character-device", "a character device")])
+@pytest.mark.parametrize("through_link", [False, True], ids=["direct", "through-a-link"])
+def test_only_a_regular_file_is_replaced(tmp_path, kind, named, through_link):
+    target = str(tmp_path / "special")
+    keep = _special(kind, target)
+    path = target
+    if through_link:
+        path = str(tmp_path / "state.json")
+        os.symlink(target, path)
+    listing = sorted(os.listdir(tmp_path))
+    before = os.lstat(target)
+    with pytest.raises(OSError) as raised:
+        kilnguard.save_burn_state(path, {"1": "0"}, STAMP)
+    assert raised.value.errno == errno.EINVAL and raised.value.filename == path
+    assert named in str(raised.value) and path in str(raised.value)
+    after = os.lstat(target)
+    assert (after.st_mode, after.st_ino) == (before.st_mode, before.st_ino)
+    assert sorted(os.listdir(tmp_path)) == listing
+    if keep is not None:
+        keep.close()
+
+
+def test_stale_temporaries_of_this_file_are_removed(tmp_path):
+    path = tmp_path / "burn_state.json"
+    hour_ago = time.time() - 3600
+    ours = [f".burn_state.json.{pid}-{n}-{ns}.tmp" for pid, n, ns in
+            [(4242, 0, 123456789), (1, 17, 5)]]
+    kept = [
+        ".burn_state.json.4242-1-99.tmp",       # ours, but too fresh to be stale
+        ".other_state.json.4242-0-1.tmp",       # another state file's
+        ".burn_state.json.4242-0.tmp",          # not our pattern
+        ".burn_state.json.x-0-1.tmp",
+        "burn_state.json.4242-0-1.tmp",
+        "notes.txt",
+    ]
+    for name in ours + kept:
+        (tmp_path / name).write_text("partial")
+        if name != kept[0]:
+            os.utime(tmp_path / name, (hour_ago, hour_ago))
+    stale_dir = tmp_path / ".burn_state.json.4242-2-3.tmp"   # ours by name, but a folder
+    stale_dir.mkdir()
+    os.utime(stale_dir, (hour_ago, hour_ago))
+    kilnguard.save_burn_state(str(path), {"1": "0"}, STAMP)
+    assert sorted(os.listdir(tmp_path)) == sorted(kept + [stale_dir.name, path.name])

@@ -75,11 +75,35 @@ def test_trimmed_key_is_what_the_request_carries(monkeypatch, fake_taostats):
     assert fake_taostats.requests[0].header("Authorization") == "secret-key"
 
 
-def test_empty_user_agent_is_sent_empty(monkeypatch, fake_taostats):
-    monkeypatch.setenv("TAOSTATS_USER_AGENT", "")
+@pytest.mark.parametrize("agent, auth", [("", "k"), (" ", "k"), ("\t", "k"), ("a", " "),
+                                         (" \t ", "\t")], ids=repr)
+def test_blank_header_values_are_sent(monkeypatch, fake_taostats, agent, auth):
+    # White space around a field value is not part of it, so a server reads
+    # a blank value as empty; the header itself must be there.
+    monkeypatch.setenv("TAOSTATS_USER_AGENT", agent)
     fake_taostats.reply(body="{}")
-    kilnguard.http_get_json("/x", {}, "k")
-    assert ("User-Agent", "") in fake_taostats.requests[0].headers
+    kilnguard.http_get_json("/x", {}, auth)
+    sent = fake_taostats.requests[0]
+    for name, value in kilnguard.request_headers(auth).items():
+        assert sent.header(name) == value.strip(" \t"), name
+
+
+@pytest.mark.parametrize("setting, named", [
+    ("TAOSTATS_API_BASE", "api_base() (TAOSTATS_API_BASE)"),
+    ("TAOSTATS_USER_AGENT", "request_headers() value of 'User-Agent' (TAOSTATS_USER_AGENT)"),
+    ("TAOSTATS_API_KEY", "request_headers() value of 'Authorization' (TAOSTATS_API_KEY)"),
+])
+def test_settings_that_are_not_utf8_are_named(monkeypatch, fake_taostats, setting, named):
+    # A byte that is not UTF-8 reaches Python as a surrogate escape.
+    value = {"TAOSTATS_API_BASE": fake_taostats.url + "/\udcff",
+             "TAOSTATS_USER_AGENT": "agent\udcff",
+             "TAOSTATS_API_KEY": "sk-\udcff-0123456789abcdef"}[setting]
+    monkeypatch.setenv(setting, value)
+    with pytest.raises(ValueError) as raised:
+        kilnguard.http_get_json("/x", {}, kilnguard.taostats_auth() or "k")
+    assert str(raised.value) == (f"{named} cannot be encoded as UTF-8 "
+                                 f"(U+DCFF at position {value.index(chr(0xDCFF))})")
+    assert fake_taostats.requests == []
 
 
 # ------------------------------------------------------------ query and URL

@@ -13,7 +13,7 @@ import pytest
 
 from fake_taostats import Reply, refused_port, wait_until
 from fake_telegram import (BAD_GATEWAY_PAGE, BLOCKED, CHAT_NOT_FOUND, UNAUTHORIZED, api_error,
-                           json_reply)
+                           api_method, json_reply)
 
 SUBNETS = 20
 
@@ -244,7 +244,7 @@ def test_a_short_429_is_waited_out_and_a_moved_group_followed(watcher):
     assert done.returncode == 0, done.stderr
     assert "set TELEGRAM_CHAT_ID or --chat-id to -1009876543210" in done.stderr
     assert "kilnguard-watch: pass ok: 20 subnets, 2 changed, " in done.stderr
-    sends = [r for r in watcher.telegram.requests if r.api_method == "sendMessage"]
+    sends = [r for r in watcher.telegram.requests if api_method(r) == "sendMessage"]
     assert [r.field("chat_id") for r in sends] == ["12345", "12345", "-1009876543210"]
     assert [r.field("text") for r in sends] == [sends[0].field("text")] * 3
     watcher.listing({n: "0" for n in range(SUBNETS)})
@@ -273,7 +273,7 @@ def test_telegram_options_reach_the_form_body(watcher, args, extra):
     watcher.listing({0: "0", 1: "0.25"})
     done = watcher.run("--once", *args)
     assert done.returncode == 0, done.stderr
-    [send] = [r for r in watcher.telegram.requests if r.api_method == "sendMessage"]
+    [send] = [r for r in watcher.telegram.requests if api_method(r) == "sendMessage"]
     text = send.body.decode().split("&text=", 1)[1].split("&", 1)[0]
     assert send.body.decode() == f"chat_id=12345&text={text}&disable_web_page_preview=true{extra}"
     assert "SN1%3A+0.0000+%E2%86%92+0.2500" in text
@@ -297,7 +297,7 @@ def test_two_chats_one_refusing_the_other_gets_every_message_once(watcher):
     assert watcher.telegram.delivered("-100222") == alerts
     assert watcher.telegram.delivered("111") == alerts
     assert {r.field("message_thread_id") for r in watcher.telegram.requests
-            if r.api_method == "sendMessage"} == {None, "5"}
+            if api_method(r) == "sendMessage"} == {None, "5"}
 
 
 def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watcher):
@@ -309,5 +309,5 @@ def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watch
     done = watcher.run("--once")
     assert done.returncode == 0, done.stderr
     assert "telegram chat 12345: the group became a supergroup: set the chat id to -1005" in done.stderr
-    assert [r.field("chat_id") for r in watcher.telegram.requests if r.api_method == "sendMessage"] \
+    assert [r.field("chat_id") for r in watcher.telegram.requests if api_method(r) == "sendMessage"] \
         == ["-1005"]

@@ -84,6 +84,27 @@ def test_delivery_error_text_is_logged_in_its_text_form(host, state_path):
     assert host.lines == ["[burn] telegram failed: {'ok': False}\n"]
 
 
+PREFIX = "[burn] telegram failed: "
+PAGE = "x" * 2_000_000
+
+
+@pytest.mark.parametrize("error, line", [
+    ("short", PREFIX + "short\n"),
+    ("<html>\r\n502\r\n</html>\n[burn] alert sent (1 subnet(s))",
+     PREFIX + "<html>\\r\\n502\\r\\n</html>\\n[burn] alert sent (1 subnet(s))\n"),
+    ("x" * (8000 - len(PREFIX)), PREFIX + "x" * (8000 - len(PREFIX)) + "\n"),
+    (PAGE, PREFIX + PAGE[:8000 - len(PREFIX)]
+     + f"\u2026 ({len(PREFIX) + len(PAGE) - 8000} more characters)\n"),
+], ids=["short", "line-breaks", "longest-whole", "two-megabytes"])
+def test_a_log_line_is_one_physical_line(host, state_path, error, line):
+    host.listings = [rows({1: "0"})]
+    run_pass(state_path)
+    host.listings = [rows({1: "1"})]
+    host.delivery = (False, error)
+    assert run_pass(state_path) == 1
+    assert host.lines == [line]
+
+
 def test_no_key_means_no_request_and_no_state(host, state_path, monkeypatch):
     monkeypatch.setenv("TAOSTATS_API_KEY", "  ")
     with open(state_path, "w") as f:

@@ -5,13 +5,14 @@
 // operation is called.
 #include "bindings.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 NB_MODULE(kilnguard, m) {
     m.doc() = "Watches the owner burn rate of every Bittensor subnet and "
               "reports changes to a Telegram chat.";
-    kilnguard::py::set_module(m);
+    kilnguard::py::set_module(m, kilnguard::names::all);
 
-    m.attr("OWNER_BURN_DECIMALS") = 4;
+    m.attr(kilnguard::names::owner_burn_decimals.name) = 4;
 
     // The operations, in the order of the module's interface.
     kilnguard::bind_taostats(m);

@@ -1,13 +1,14 @@
 // The burn model's operations, in interface order.
 #include "bindings.hpp"
 #include "burn/operations.hpp"
+#include "names.hpp"
 
 namespace kilnguard {
 
 namespace nb = nanobind;
 
 void bind_burn(nb::module_& m) {
-    m.def("owner_burn_from_row", &burn::owner_burn_from_row, param("row"),
+    m.def(names::owner_burn_from_row.name, &burn::owner_burn_from_row, param("row"),
           nb::sig("def owner_burn_from_row(row: dict[str, object]) -> str"),
           R"(The subnet's owner burn rate from its listing row, as text.
 
@@ -15,7 +16,7 @@ The member "incentive_burn" in its text form: a text unchanged, a real in its
 shortest round-trip form, an integer in decimal. An absent, null, false, zero
 or empty value gives "0".)");
 
-    m.def("format_owner_burn", &burn::format_owner_burn, param("value"),
+    m.def(names::format_owner_burn.name, &burn::format_owner_burn, param("value"),
           nb::sig("def format_owner_burn(value: str) -> str"),
           R"(A rate for display: OWNER_BURN_DECIMALS digits after the point.
 
@@ -24,7 +25,8 @@ between digits, inf and nan allowed) and rounded exactly, half to even, from
 its double value: "0.18" gives "0.1800", "-0" gives "-0.0000". A text that
 does not read as a real comes back unchanged.)");
 
-    m.def("owner_burn_changed", &burn::owner_burn_changed, param("old"), param("new"), param("threshold"),
+    m.def(names::owner_burn_changed.name, &burn::owner_burn_changed, param("old"), param("new"),
+          param("threshold"),
           nb::sig("def owner_burn_changed(old: str, new: str, threshold: float) -> bool"),
           R"(Whether a rate moved by more than the threshold.
 
@@ -32,7 +34,7 @@ When both texts read as reals, true exactly when their absolute difference is
 strictly greater than threshold (a difference that is not a number is no
 change); otherwise true when the texts differ.)");
 
-    m.def("load_burn_state", &burn::load_burn_state, param("path"),
+    m.def(names::load_burn_state.name, &burn::load_burn_state, param("path"),
           nb::sig("def load_burn_state(path: str) -> dict[str, str]"),
           R"(The rates stored by the last save, by netuid text, in the file's order.
 
@@ -41,7 +43,7 @@ file, a file that cannot be read or is not JSON, and a file without an
 "owner_burn_rate" object all give an empty map; bytes that are not UTF-8 raise
 UnicodeDecodeError and a document that is not a JSON object raises TypeError.)");
 
-    m.def("save_burn_state", &burn::save_burn_state, param("path"), param("burns"),
+    m.def(names::save_burn_state.name, &burn::save_burn_state, param("path"), param("burns"),
           param("updated_at"),
           nb::sig("def save_burn_state(path: str, burns: dict[str, str], updated_at: str) -> None"),
           R"(Stores the rates and the time of the pass, replacing the file atomically.
@@ -51,7 +53,8 @@ spaces of indentation, pure ASCII, one final line feed. A symbolic link keeps
 pointing at the new file and an existing file keeps its permission bits; on
 failure the old file is left as it was and the OSError is raised.)");
 
-    m.def("diff_burns", &burn::diff_burns, param("prev"), param("current"), param("threshold"),
+    m.def(names::diff_burns.name, &burn::diff_burns, param("prev"), param("current"),
+          param("threshold"),
           nb::sig("def diff_burns(prev: dict[str, str], current: dict[str, str], "
                   "threshold: float) -> list[tuple[str, str, str]]"),
           R"(The subnets whose rate changed, as (netuid, old, new), by ascending netuid.

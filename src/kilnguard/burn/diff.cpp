@@ -3,14 +3,16 @@
 
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace kilnguard::burn {
 
 nb::list diff_burns(nb::handle prev_arg, nb::handle current_arg, nb::handle threshold_arg) {
-    const py::ArgCheck check{"diff_burns"};
+    const py::ArgCheck check{names::diff_burns};
     nb::dict prev = check.dict("prev", prev_arg);
     nb::dict current = check.dict("current", current_arg);
     nb::float_ threshold(check.real("threshold", threshold_arg));
@@ -32,11 +34,11 @@ nb::list diff_burns(nb::handle prev_arg, nb::handle current_arg, nb::handle thre
 
     nb::list changes;
     for (const Entry& entry : entries) {
-        nb::handle found = py::member(prev, entry.netuid);
-        if (!found.is_valid() || found.is_none()) continue;
-        nb::object old_rate = nb::borrow(found);
+        std::optional<nb::object> found = py::member(prev, entry.netuid);
+        if (!found || found->is_none()) continue;
+        nb::object old_rate = std::move(*found);
         nb::object changed =
-            py::call_late_bound("owner_burn_changed", old_rate, entry.rate, threshold);
+            py::call_late_bound(names::owner_burn_changed, old_rate, entry.rate, threshold);
         if (py::truth(changed)) changes.append(nb::make_tuple(entry.netuid, old_rate, entry.rate));
     }
     return changes;

@@ -5,6 +5,7 @@
 
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <climits>
 #include <cmath>
@@ -24,7 +25,7 @@ std::optional<double> read_rate(nb::handle text) {
 // OWNER_BURN_DECIMALS as the module holds it at this moment; a host may
 // assign it. A value that is not a usable digit count leaves rates unformatted.
 std::optional<int> display_decimals() {
-    nb::object decimals = py::module_attr("OWNER_BURN_DECIMALS");
+    nb::object decimals = py::module_attr(names::owner_burn_decimals);
     if (!PyLong_Check(decimals.ptr()) || PyBool_Check(decimals.ptr())) return std::nullopt;
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(decimals.ptr(), &overflow);
@@ -36,15 +37,15 @@ std::optional<int> display_decimals() {
 
 nb::str owner_burn_from_row(nb::handle row_arg) {
     static const py::Key incentive_burn{"incentive_burn"};
-    nb::dict row = py::ArgCheck{"owner_burn_from_row"}.dict("row", row_arg);
-    nb::handle value = py::member(row, incentive_burn);
+    nb::dict row = py::ArgCheck{names::owner_burn_from_row}.dict("row", row_arg);
+    std::optional<nb::object> value = py::member(row, incentive_burn);
     // Absent, null, false, zero and empty values all mean no burn.
-    if (!value.is_valid() || !py::truth(value)) return nb::str("0");
-    return py::text_form(value);
+    if (!value || !py::truth(*value)) return nb::str("0");
+    return py::text_form(*value);
 }
 
 nb::str format_owner_burn(nb::handle value_arg) {
-    nb::str value = py::ArgCheck{"format_owner_burn"}.text("value", value_arg);
+    nb::str value = py::ArgCheck{names::format_owner_burn}.text("value", value_arg);
     std::optional<double> rate = read_rate(value);
     if (!rate) return value;
     std::optional<int> decimals = display_decimals();
@@ -54,7 +55,7 @@ nb::str format_owner_burn(nb::handle value_arg) {
 }
 
 bool owner_burn_changed(nb::handle old_arg, nb::handle new_arg, nb::handle threshold_arg) {
-    const py::ArgCheck check{"owner_burn_changed"};
+    const py::ArgCheck check{names::owner_burn_changed};
     nb::str old_rate = check.text("old", old_arg);
     nb::str new_rate = check.text("new", new_arg);
     const double threshold = check.real("threshold", threshold_arg);

@@ -15,4 +15,8 @@ namespace nb = nanobind;
 // variable is absent. An empty value is a value. Call with the GIL held.
 std::optional<nb::str> text(const char* name);
 
+// A service's base URL: the variable's value, or `fallback` when it is
+// absent, with every trailing "/" removed so paths can be appended.
+nb::str base_url(const char* name, const char* fallback);
+
 }  // namespace kilnguard::env

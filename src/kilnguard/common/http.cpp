@@ -4,10 +4,12 @@
 #include "common/http.hpp"
 
 #include "common/py.hpp"
+#include "common/scrub.hpp"
 
 #include <curl/curl.h>
 #include <nanobind/nanobind.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -128,9 +130,12 @@ HeaderList header_list(const Request& request) {
     for (const auto& [name, value] : request.headers) {
         has_accept = has_accept || same_name(name, "Accept");
         has_content_type = has_content_type || same_name(name, "Content-Type");
-        // "Name:" with nothing after it would remove the header; "Name;" is
-        // libcurl's way of sending it with an empty value.
-        append(value.empty() ? name + ";" : name + ": " + value);
+        // "Name:" with nothing but white space after it would remove the
+        // header; "Name;" is libcurl's way of sending it with an empty value.
+        // That is what a value of only white space is on the wire anyway:
+        // the white space around a field value is not part of it.
+        const bool blank = value.find_first_not_of(" \t") == std::string::npos;
+        append(blank ? name + ";" : name + ": " + value);
     }
     // The request carries the caller's headers and nothing libcurl would add
     // of its own accord (its "Accept: */*", a form Content-Type, and
@@ -150,6 +155,12 @@ struct Transfer {
     CURL* handle = nullptr;
     std::string body;
     std::string reason;
+    // The status of the response whose headers arrived last, whether they
+    // are complete (its body is being read) and whether it is a redirect
+    // that libcurl follows (its body is not the final reply's).
+    long status = 0;
+    bool headers_complete = false;
+    bool redirect = false;
     bool body_too_large = false;
     bool idle_timed_out = false;
     bool interrupted = false;
@@ -188,13 +199,27 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
     const std::size_t bytes = size * count;
     transfer->last_activity = Clock::now();
     std::string_view line(data, bytes);
+    if (line == "\r\n" || line == "\n") {
+        transfer->headers_complete = true;
+        return bytes;
+    }
+    if (transfer->status >= 300 && transfer->status <= 399 && line.size() > 9 &&
+        same_name(line.substr(0, 9), "location:"))
+        transfer->redirect = true;
     if (line.starts_with("HTTP/")) {
+        transfer->headers_complete = false;
+        transfer->redirect = false;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
         // "HTTP/1.1 404 Not Found": the reason is what follows the code, and
         // may be missing altogether ("HTTP/1.1 200").
         std::size_t code_start = line.find(' ');
         std::size_t reason_start =
             code_start == line.npos ? line.npos : line.find(' ', code_start + 1);
+        transfer->status = 0;
+        if (code_start != line.npos) {
+            const std::string_view code = line.substr(code_start + 1, 3);
+            std::from_chars(code.data(), code.data() + code.size(), transfer->status);
+        }
         try {
             transfer->reason.assign(reason_start == line.npos ? std::string_view()
                                                               : line.substr(reason_start + 1));
@@ -245,35 +270,45 @@ void set_trust_store(CURL* handle) {
 // The error text may carry no secret. libcurl's own texts name host and port
 // only, but a path or a header value that turns up anyway is blotted out.
 std::string scrubbed(std::string text, const Request& request) {
-    auto blot = [&text](std::string_view secret) {
-        if (secret.size() < 8) return;
-        for (std::size_t at = text.find(secret); at != text.npos; at = text.find(secret, at))
-            text.replace(at, secret.size(), "...");
-    };
-    blot(request.url);
+    scrub::Secrets secrets;
+    secrets.add(request.url);
     if (std::size_t scheme_end = request.url.find("://"); scheme_end != std::string::npos)
         if (std::size_t path = request.url.find('/', scheme_end + 3); path != std::string::npos)
-            blot(std::string_view(request.url).substr(path));
-    for (const auto& header : request.headers) blot(header.second);
-    return text;
+            secrets.add(std::string_view(request.url).substr(path));
+    for (const auto& header : request.headers) secrets.add(header.second);
+    return secrets.text(std::move(text));
 }
 
-[[noreturn]] void raise_failure(CURLcode code, const char* error_buffer, const Transfer& transfer,
-                                const Target& target, const Request& request) {
-    if (transfer.interrupted) throw nb::python_error();
-    if (transfer.body_too_large || code == CURLE_FILESIZE_EXCEEDED)
-        py::raise(PyExc_ConnectionError, "response body from %s port %s exceeds 64 MiB",
-                  target.host.c_str(), target.port.c_str());
-    if (transfer.idle_timed_out)
-        py::raise(PyExc_TimeoutError, "no data from %s port %s for %ld seconds",
-                  target.host.c_str(), target.port.c_str(), transfer.timeout_seconds);
+void set_failure(CURLcode code, const char* error_buffer, const Transfer& transfer,
+                 const Target& target, const Request& request) {
+    if (transfer.body_too_large || code == CURLE_FILESIZE_EXCEEDED) {
+        PyErr_Format(PyExc_ConnectionError, "response body from %s port %s exceeds 64 MiB",
+                     target.host.c_str(), target.port.c_str());
+        return;
+    }
+    if (transfer.idle_timed_out) {
+        PyErr_Format(PyExc_TimeoutError, "no data from %s port %s for %ld seconds",
+                     target.host.c_str(), target.port.c_str(), transfer.timeout_seconds);
+        return;
+    }
     std::string detail = *error_buffer ? error_buffer : curl_easy_strerror(code);
     while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r')) detail.pop_back();
     detail = scrubbed(std::move(detail), request);
     if (detail.find(target.host) == std::string::npos)
         detail += " (" + target.host + " port " + target.port + ")";
-    py::raise(code == CURLE_OPERATION_TIMEDOUT ? PyExc_TimeoutError : PyExc_ConnectionError, "%s",
-              detail.c_str());
+    PyErr_SetString(code == CURLE_OPERATION_TIMEDOUT ? PyExc_TimeoutError : PyExc_ConnectionError,
+                    detail.c_str());
+}
+
+[[noreturn]] void raise_failure(CURLcode code, const char* error_buffer, const Transfer& transfer,
+                                const Target& target, const Request& request) {
+    if (transfer.interrupted) throw nb::python_error();
+    set_failure(code, error_buffer, transfer, target, request);
+    // Interim (1xx) and successful replies are not error replies; a redirect
+    // libcurl follows is not the final reply.
+    if (transfer.headers_complete && !transfer.redirect && transfer.status > 299)
+        throw ErrorBodyCutShort();
+    throw nb::python_error();
 }
 
 }  // namespace
@@ -291,6 +326,11 @@ void initialise_curl() {
     });
 }
 }  // namespace
+
+nb::str Response::reason_text() const {
+    return py::steal_or_throw<nb::str>(
+        PyUnicode_DecodeLatin1(reason.data(), static_cast<Py_ssize_t>(reason.size()), nullptr));
+}
 
 Response perform(const Request& request) {
     initialise_curl();

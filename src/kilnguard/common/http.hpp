@@ -5,6 +5,8 @@
 // file or folder from SSL_CERT_FILE / SSL_CERT_DIR, read at each request.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +29,18 @@ struct Response {
     long status = 0;
     std::string reason;  // the reason phrase of the final status line, maybe empty
     std::string body;    // the bytes exactly as received, at most 64 MiB
+
+    bool succeeded() const { return status >= 200 && status <= 299; }
+    // The reason phrase as a str: status lines are ISO-8859-1, as Python's
+    // http.client reads them.
+    nanobind::str reason_text() const;
 };
+
+// What perform throws, carrying its TimeoutError or ConnectionError, when the
+// transfer fails while the body of a final reply with a status outside
+// 200-299 is being read: a caller that reports transport failures as values
+// may still have to let this one escape.
+class ErrorBodyCutShort : public nanobind::python_error {};
 
 // Performs one exchange and returns the final response, whatever its status.
 // Call with the GIL held. Failures raise Python errors (and throw

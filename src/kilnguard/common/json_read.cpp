@@ -35,11 +35,6 @@ int hex_value(char c) {
     return -1;
 }
 
-nb::object steal_or_throw(PyObject* object) {
-    if (!object) throw nb::python_error();
-    return nb::steal(object);
-}
-
 // ------------------------------------------------- eight bytes at a time
 // Listing bodies are megabytes of short strings, so the scan for the end of a
 // string and the key hash work on 64-bit words rather than single bytes.
@@ -186,7 +181,7 @@ private:
 
     nb::object real_constant(const char*& p, std::size_t length, double constant) {
         p += length;
-        return steal_or_throw(PyFloat_FromDouble(constant));
+        return py::steal_or_throw(PyFloat_FromDouble(constant));
     }
 
     void enter(const char* what) {
@@ -205,7 +200,8 @@ private:
     nb::object object(const char*& p) {
         enter("object");
         Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
-        nb::object result = steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
+        nb::object result =
+            py::steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
         Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
@@ -235,7 +231,7 @@ private:
 
     nb::object array(const char*& p) {
         enter("array");
-        nb::object result = steal_or_throw(PyList_New(0));
+        nb::object result = py::steal_or_throw(PyList_New(0));
         p = skip_space(p + 1);
         if (p == end_ || *p != ']') {
             while (true) {
@@ -340,7 +336,7 @@ private:
             if (*q == '"') break;
         }
         p = q + 1;
-        return steal_or_throw(PyUnicode_FromKindAndData(
+        return py::steal_or_throw(PyUnicode_FromKindAndData(
             PyUnicode_4BYTE_KIND, scratch_.data(), static_cast<Py_ssize_t>(scratch_.size())));
     }
 
@@ -420,7 +416,7 @@ private:
             // as float() gives for 1e400 and 1e-400.
             value = *numbers::read_real(text);
         }
-        return steal_or_throw(PyFloat_FromDouble(value));
+        return py::steal_or_throw(PyFloat_FromDouble(value));
     }
 
     static std::uint64_t small_value(std::string_view digits) {
@@ -432,12 +428,13 @@ private:
     nb::object integer(std::string_view digits, bool negative) {
         if (digits.size() <= 18) {
             const auto value = static_cast<long long>(small_value(digits));
-            return steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
+            return py::steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
         }
-        nb::object magnitude = digits.size() <= 19
-                                   ? steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
-                                   : big_integer(digits);
-        return negative ? steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
+        nb::object magnitude =
+            digits.size() <= 19
+                ? py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
+                : big_integer(digits);
+        return negative ? py::steal_or_throw(PyNumber_Negative(magnitude.ptr())) : magnitude;
     }
 
     // Long digit strings are split in two, the halves built recursively and
@@ -448,23 +445,25 @@ private:
 
     nb::object big_integer(std::string_view digits) {
         if (digits.size() <= chunk_digits)
-            return steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)));
+            return py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)));
         std::size_t level = 0;
         while ((chunk_digits << (level + 1)) < digits.size()) ++level;
         const std::size_t low_size = chunk_digits << level;
         nb::object high = big_integer(digits.substr(0, digits.size() - low_size));
         nb::object low = big_integer(digits.substr(digits.size() - low_size));
-        nb::object scaled = steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
-        return steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
+        nb::object scaled =
+            py::steal_or_throw(PyNumber_Multiply(high.ptr(), power_of_ten(level).ptr()));
+        return py::steal_or_throw(PyNumber_Add(scaled.ptr(), low.ptr()));
     }
 
     // 10^(18 * 2^level), each power the square of the one before.
     const nb::object& power_of_ten(std::size_t level) {
         if (powers_.empty())
-            powers_.push_back(steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
+            powers_.push_back(
+                py::steal_or_throw(PyLong_FromUnsignedLongLong(1'000'000'000'000'000'000ULL)));
         while (powers_.size() <= level) {
             PyObject* last = powers_.back().ptr();
-            powers_.push_back(steal_or_throw(PyNumber_Multiply(last, last)));
+            powers_.push_back(py::steal_or_throw(PyNumber_Multiply(last, last)));
         }
         return powers_[level];
     }
@@ -498,69 +497,8 @@ private:
     std::vector<nb::object> powers_;
 };
 
-// Length of the well-formed UTF-8 sequence at `p` (Unicode's table of
-// well-formed byte sequences), or 0 when it is not one.
-std::size_t sequence_length(const unsigned char* p, const unsigned char* end) {
-    const unsigned char lead = p[0];
-    const auto left = static_cast<std::size_t>(end - p);
-    auto in = [](unsigned char c, unsigned char low, unsigned char high) {
-        return c >= low && c <= high;
-    };
-    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && in(p[1], 0x80, 0xBF) ? 2 : 0;
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        // E0 excludes overlong forms, ED the surrogates.
-        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-        return left >= 3 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) ? 3 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        // F0 excludes overlong forms, F4 everything beyond U+10FFFF.
-        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-        return left >= 4 && in(p[1], low, high) && in(p[2], 0x80, 0xBF) &&
-                       in(p[3], 0x80, 0xBF)
-                   ? 4
-                   : 0;
-    }
-    return 0;
-}
-
-bool is_valid_utf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* const end = p + bytes.size();
-    while (p < end) {
-        // Eight ASCII bytes at a time: the common case for JSON.
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const std::size_t length = sequence_length(p, end);
-        if (length == 0) return false;
-        p += length;
-    }
-    return true;
-}
-
 }  // namespace
 
 nb::object read(std::string_view utf8_text) { return Reader(utf8_text).document(); }
-
-void require_utf8(std::string_view bytes) {
-    if (is_valid_utf8(bytes)) return;
-    // Let Python's own codec describe the fault, so the error is exactly the
-    // UnicodeDecodeError a host would meet decoding the same bytes.
-    PyObject* text =
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-    if (!text) throw nb::python_error();
-    Py_DECREF(text);
-}
 
 }  // namespace kilnguard::json

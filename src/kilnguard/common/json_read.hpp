@@ -28,8 +28,4 @@ public:
 // levels raises RecursionError instead of exhausting the stack.
 nb::object read(std::string_view utf8_text);
 
-// Checks strict UTF-8 (as Python's "utf-8" codec does: no surrogates, no
-// overlong forms) and raises the UnicodeDecodeError Python would raise.
-void require_utf8(std::string_view bytes);
-
 }  // namespace kilnguard::json

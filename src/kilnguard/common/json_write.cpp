@@ -19,6 +19,13 @@ namespace {
 
 constexpr int max_depth = 1000;
 
+// A real as JSON writes it, the non-finite ones by the names json.dumps uses.
+std::string real_text(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    return numbers::shortest_text(value);
+}
+
 class Writer {
 public:
     explicit Writer(bool indented) : indented_(indented) {}
@@ -40,17 +47,12 @@ private:
         else if (PyList_Check(v) || PyTuple_Check(v)) array(v);
         else if (PyDict_Check(v)) object(v);
         else {
-            nb::object name = nb::steal(PyType_GetName(Py_TYPE(v)));
-            if (!name.is_valid()) throw nb::python_error();
+            nb::object name = py::steal_or_throw(PyType_GetName(Py_TYPE(v)));
             py::raise(PyExc_TypeError, "Object of type %U is not JSON serializable", name.ptr());
         }
     }
 
-    void real(double value) {
-        if (std::isnan(value)) out_ += "NaN";
-        else if (std::isinf(value)) out_ += value > 0 ? "Infinity" : "-Infinity";
-        else out_ += numbers::shortest_text(value);
-    }
+    void real(double value) { out_ += real_text(value); }
 
     void string(PyObject* text) {
         static constexpr char hex[] = "0123456789abcdef";
@@ -108,8 +110,7 @@ private:
     void array(PyObject* sequence) {
         // The sequence stays alive and unchanged: no host code runs while
         // writing, and the caller holds the value.
-        nb::object items = nb::steal(PySequence_Fast(sequence, "expected a sequence"));
-        if (!items.is_valid()) throw nb::python_error();
+        nb::object items = py::steal_or_throw(PySequence_Fast(sequence, "expected a sequence"));
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
         if (size == 0) {
             out_ += "[]";
@@ -139,10 +140,7 @@ private:
         if (PyUnicode_Check(k)) return nb::borrow(key);
         std::string text;
         if (PyFloat_Check(k)) {
-            const double value = PyFloat_AS_DOUBLE(k);
-            text = std::isnan(value)   ? "NaN"
-                   : std::isinf(value) ? (value > 0 ? "Infinity" : "-Infinity")
-                                       : numbers::shortest_text(value);
+            text = real_text(PyFloat_AS_DOUBLE(k));
         } else if (k == Py_True) {
             text = "true";
         } else if (k == Py_False) {

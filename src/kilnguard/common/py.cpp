@@ -2,6 +2,7 @@
 
 #include "common/numbers.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -22,28 +23,40 @@ void raise(PyObject* type, const char* format, ...) {
 // ---------------------------------------------------------- the module
 
 namespace {
-// A strong reference held for the life of the process: the module outlives
-// every call into it, and releasing it at interpreter shutdown gains nothing.
+// Strong references held for the life of the process: the module outlives
+// every call into it, and releasing them at interpreter shutdown gains
+// nothing. (nanobind keeps the module's own state slot for itself.)
 PyObject* the_module = nullptr;
+std::vector<PyObject*> interned_names;
 }  // namespace
 
-void set_module(nb::handle module) {
+void set_module(nb::handle module, std::span<const LateBound> names) {
+    std::vector<PyObject*> interned;
+    for (const LateBound& name : names) {
+        PyObject* text = PyUnicode_InternFromString(name.name);
+        if (!text) {
+            for (PyObject* made : interned) Py_DECREF(made);
+            throw nb::python_error();
+        }
+        interned.push_back(text);
+    }
+    for (PyObject* old : interned_names) Py_DECREF(old);
+    interned_names = std::move(interned);
     Py_XDECREF(the_module);
     the_module = module.inc_ref().ptr();
 }
 
-nb::object module_attr(const char* name) {
-    PyObject* value = PyObject_GetAttrString(the_module, name);
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
+nb::object module_attr(const LateBound& name) {
+    return steal_or_throw(PyObject_GetAttr(the_module, interned_names[name.slot]));
 }
 
 // ---------------------------------------------------- argument checks
 
-namespace {
-const char* kind_name(nb::handle value) {
+const char* type_name_or_none(nb::handle value) {
     return value.is_none() ? "None" : Py_TYPE(value.ptr())->tp_name;
 }
+
+namespace {
 
 bool has_number_protocol(PyObject* value) {
     const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
@@ -61,7 +74,7 @@ long long clamp_to_long_long(double value) {
 
 void ArgCheck::mismatch(const char* param, const char* expected, nb::handle value) const {
     raise(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", operation_, param,
-          expected, kind_name(value));
+          expected, type_name_or_none(value));
 }
 
 nb::str ArgCheck::text(const char* param, nb::handle value) const {
@@ -107,8 +120,7 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
     }
     if (!PyFloat_Check(v) && !has_number_protocol(v)) mismatch(param, "a number", value);
     if (!PyFloat_Check(v) && Py_TYPE(v)->tp_as_number->nb_index) {
-        nb::object index = nb::steal(PyNumber_Index(v));
-        if (!index.is_valid()) throw nb::python_error();
+        nb::object index = steal_or_throw(PyNumber_Index(v));
         return integer(param, index);
     }
     double real = PyFloat_AsDouble(v);
@@ -122,10 +134,13 @@ long long ArgCheck::integer(const char* param, nb::handle value) const {
 
 // ------------------------------------------------------------- values
 
-nb::handle member(nb::handle dict, nb::handle key) {
+std::optional<nb::object> member(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value;
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return std::nullopt;
+    }
+    return nb::borrow(value);
 }
 
 bool truth(nb::handle value) {
@@ -133,6 +148,84 @@ bool truth(nb::handle value) {
     if (result < 0) throw nb::python_error();
     return result != 0;
 }
+
+namespace {
+
+// The text form of a dict, list or tuple, as Python prints it but with
+// integers at any size (int.__repr__ refuses more than 4300 digits). Parts
+// are gathered in a list and joined once.
+class ContainerText {
+public:
+    nb::str take(nb::handle container) {
+        write_container(container);
+        return steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), parts_.ptr()));
+    }
+
+private:
+    void add(const char* text) { parts_.append(nb::str(text)); }
+
+    // A value inside a container: texts quoted, everything else by its repr.
+    void element(nb::handle value) {
+        PyObject* v = value.ptr();
+        if (PyBool_Check(v) || v == Py_None) {
+            add(v == Py_True ? "True" : v == Py_False ? "False" : "None");
+        } else if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) {
+            parts_.append(text_form(value));
+        } else if (PyDict_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+            write_container(value);
+        } else {
+            parts_.append(steal_or_throw(PyObject_Repr(v)));
+        }
+    }
+
+    void write_container(nb::handle container) {
+        PyObject* c = container.ptr();
+        const bool is_dict = PyDict_CheckExact(c), is_list = PyList_CheckExact(c);
+        const char* open = is_dict ? "{" : is_list ? "[" : "(";
+        const char* close = is_dict ? "}" : is_list ? "]" : ")";
+        // A container that holds itself prints as Python prints it.
+        const int seen = Py_ReprEnter(c);
+        if (seen < 0) throw nb::python_error();
+        if (seen > 0) {
+            add(open);
+            add("...");
+            add(close);
+            return;
+        }
+        struct Leave {
+            PyObject* c;
+            ~Leave() { Py_ReprLeave(c); }
+        } leave{c};
+        if (Py_EnterRecursiveCall(" while getting the text form of an object"))
+            throw nb::python_error();
+        struct Recursion {
+            ~Recursion() { Py_LeaveRecursiveCall(); }
+        } recursion;
+
+        // A snapshot: a repr run on the way is host code and may change
+        // the container.
+        nb::object items = steal_or_throw(is_dict ? PyDict_Items(c) : PySequence_List(c));
+        add(open);
+        const Py_ssize_t count = PyList_GET_SIZE(items.ptr());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i > 0) add(", ");
+            PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+            if (is_dict) {
+                element(PyTuple_GET_ITEM(item, 0));
+                add(": ");
+                element(PyTuple_GET_ITEM(item, 1));
+            } else {
+                element(item);
+            }
+        }
+        if (!is_dict && !is_list && count == 1) add(",");
+        add(close);
+    }
+
+    nb::list parts_;
+};
+
+}  // namespace
 
 nb::str text_form(nb::handle value) {
     PyObject* v = value.ptr();
@@ -147,9 +240,9 @@ nb::str text_form(nb::handle value) {
         return nb::str(text.data(), text.size());
     }
     if (value.is_none()) return nb::str("None");
-    PyObject* text = PyObject_Str(v);
-    if (!text) throw nb::python_error();
-    return nb::steal<nb::str>(text);
+    if (PyDict_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v))
+        return ContainerText().take(value);
+    return steal_or_throw<nb::str>(PyObject_Str(v));
 }
 
 namespace {
@@ -204,8 +297,7 @@ std::string decimal_text(nb::handle integer) {
         return std::string(buffer, end);
     }
     // Powers of two are the one base CPython converts without a digit limit.
-    nb::object hex = nb::steal(PyNumber_ToBase(integer.ptr(), 16));
-    if (!hex.is_valid()) throw nb::python_error();
+    nb::object hex = steal_or_throw(PyNumber_ToBase(integer.ptr(), 16));
     std::string_view text = utf8(hex);
     bool negative = text.front() == '-';
     text.remove_prefix(negative ? 3 : 2);  // "-0x" or "0x"
@@ -264,10 +356,8 @@ std::string_view utf8(nb::handle text) {
 }
 
 nb::str str_from_utf8(std::string_view bytes) {
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          nullptr);
-    if (!text) throw nb::python_error();
-    return nb::steal<nb::str>(text);
+    return steal_or_throw<nb::str>(
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
 }
 
 // ------------------------------------------------------ host facilities
@@ -277,10 +367,57 @@ void host_sleep(double seconds) {
     time.attr("sleep")(seconds);
 }
 
+namespace {
+
+constexpr Py_ssize_t longest_log_line = 8000;
+
+// Whether `c` occurs in the first `end` characters of `text` (all of them by
+// default).
+bool holds(PyObject* text, Py_UCS4 c, Py_ssize_t end = PY_SSIZE_T_MAX) {
+    end = std::min(end, PyUnicode_GET_LENGTH(text));
+    const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, end, 1);
+    if (at == -2) throw nb::python_error();
+    return at >= 0;
+}
+
+nb::str replaced(nb::handle text, const char* from, const char* to) {
+    return steal_or_throw<nb::str>(
+        PyUnicode_Replace(text.ptr(), nb::str(from).ptr(), nb::str(to).ptr(), -1));
+}
+
+// One physical line, whatever the text held: a line break inside it (an
+// error page, say) would start an unlabelled line, or one that forges a
+// label, and a huge page would fill the journal at every pass.
+nb::str one_physical_line(nb::handle line) {
+    PyObject* text = line.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const bool ends_line = length > 0 && PyUnicode_READ_CHAR(text, length - 1) == '\n';
+    nb::str body = steal_or_throw<nb::str>(PyUnicode_Substring(text, 0, length - ends_line));
+    if (holds(body.ptr(), '\r')) body = replaced(body, "\r", "\\r");
+    if (holds(body.ptr(), '\n')) body = replaced(body, "\n", "\\n");
+    length = PyUnicode_GET_LENGTH(body.ptr());
+    if (length > longest_log_line) {
+        nb::str kept =
+            steal_or_throw<nb::str>(PyUnicode_Substring(body.ptr(), 0, longest_log_line));
+        const nb::str ellipsis("\u2026");
+        body = steal_or_throw<nb::str>(PyUnicode_FromFormat(
+            "%U%U (%zd more characters)", kept.ptr(), ellipsis.ptr(), length - longest_log_line));
+    }
+    return ends_line ? steal_or_throw<nb::str>(PyUnicode_Concat(body.ptr(), nb::str("\n").ptr()))
+                     : body;
+}
+
+}  // namespace
+
 void host_log(nb::handle line) {
     PyObject* stream = PySys_GetObject("stderr");  // borrowed
     if (!stream || stream == Py_None) raise(PyExc_RuntimeError, "lost sys.stderr");
-    nb::handle(stream).attr("write")(line);
+    nb::str text = nb::borrow<nb::str>(line);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
+    // Short, single-line texts (nearly all of them) are written as they are.
+    const bool inner_break = holds(line.ptr(), '\r') || holds(line.ptr(), '\n', length - 1);
+    if (inner_break || length > longest_log_line + 1) text = one_physical_line(line);
+    nb::handle(stream).attr("write")(text);
 }
 
 void host_log(std::string_view utf8_line) { host_log(str_from_utf8(utf8_line)); }

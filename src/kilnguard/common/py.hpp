@@ -7,7 +7,9 @@
 
 #include "common/numbers.hpp"
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,17 +24,34 @@ namespace nb = nanobind;
 // %U, %S and %R take Python objects) and unwinds to the binding layer.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
+// Takes ownership of the result of a C API call that returns a new reference,
+// or throws the error it set when it returned NULL.
+template <typename T = nb::object>
+T steal_or_throw(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal<T>(result);
+}
+
 // ---------------------------------------------------------- the module
 
-void set_module(nb::handle module);
+// A name the module binds (an operation or its constant), looked up on the
+// module at each use. `slot` numbers the names of one module from 0, so the
+// interned form of each is made once, when the module is set up.
+struct LateBound {
+    std::size_t slot;
+    const char* name;
+};
 
-// Calls the operation that is bound to `name` on the module right now. Every
-// operation that uses another goes through here, so a host that rebinds
-// kilnguard.<name> changes what the next call uses; nothing else keeps a
-// reference to an operation.
-nb::object module_attr(const char* name);
+// Records the module and interns every name it binds. Called once, at load.
+void set_module(nb::handle module, std::span<const LateBound> names);
+
+// The value bound to `name` on the module right now. Every operation that
+// uses another goes through here, so a host that rebinds kilnguard.<name>
+// changes what the next call uses; nothing else keeps a reference to an
+// operation.
+nb::object module_attr(const LateBound& name);
 template <typename... Args>
-nb::object call_late_bound(const char* name, Args&&... args) {
+nb::object call_late_bound(const LateBound& name, Args&&... args) {
     return module_attr(name)(std::forward<Args>(args)...);
 }
 
@@ -42,7 +61,7 @@ nb::object call_late_bound(const char* name, Args&&... args) {
 // CPython's own: "format_owner_burn() argument 'value' must be str, not None".
 class ArgCheck {
 public:
-    explicit ArgCheck(const char* operation) : operation_(operation) {}
+    explicit ArgCheck(const LateBound& operation) : operation_(operation.name) {}
 
     // Exactly a str (None is refused).
     nb::str text(const char* param, nb::handle value) const;
@@ -78,9 +97,13 @@ private:
     PyObject* name_;
 };
 
-// The member `key` of a dict, or an invalid handle when it is absent.
-// Borrowed: hold it in an nb::object before running any Python code.
-nb::handle member(nb::handle dict, nb::handle key);
+// The member `key` of a dict, or nothing when it is absent. The value is
+// owned: host code run while it is examined (its __bool__, __str__, __eq__)
+// may empty the dict without pulling the value from under the caller.
+std::optional<nb::object> member(nb::handle dict, nb::handle key);
+
+// The name of a value's type as error texts give it: "None" for None.
+const char* type_name_or_none(nb::handle value);
 
 // Truth of a value: None, False, zero, empty texts and containers are false.
 bool truth(nb::handle value);
@@ -119,7 +142,9 @@ nb::str str_from_utf8(std::string_view bytes);
 void host_sleep(double seconds);
 
 // Writes one whole line to the host's sys.stderr with a single write() and
-// no flush.
+// no flush. It stays one physical line: CR and LF inside it are written as
+// the two characters \r and \n, and a line over 8000 characters keeps its
+// first 8000 and ends with "… (N more characters)".
 void host_log(nb::handle line);
 void host_log(std::string_view utf8_line);
 

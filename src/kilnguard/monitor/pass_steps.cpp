@@ -3,6 +3,8 @@
 #include "common/json_write.hpp"
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "common/send_result.hpp"
+#include "names.hpp"
 
 #include <ctime>
 #include <string>
@@ -10,7 +12,7 @@
 namespace kilnguard::monitor {
 
 std::optional<nb::object> taostats_key() {
-    nb::object auth = py::call_late_bound("taostats_auth");
+    nb::object auth = py::call_late_bound(names::taostats_auth);
     if (py::truth(auth)) return auth;
     py::host_log("[burn] taostats API not available (must be bundled in package defaults)\n");
     return std::nullopt;
@@ -25,36 +27,29 @@ nb::str pass_timestamp() {
     return nb::str(text, length);
 }
 
-namespace {
-// The error object holds what the server sent, and a server or proxy may echo
-// the request's Authorization header in its error page: the key is blotted
-// out of the line, in the escaped form the line would show it in. Keys too
-// short to be real ones are left alone, as the HTTP client does.
-void blot_key(std::string& line, nb::handle auth) {
-    if (!PyUnicode_Check(auth.ptr())) return;
-    std::string key = json::write_compact(auth);
-    key = key.substr(1, key.size() - 2);  // without the quotation marks
-    if (key.size() < 8) return;
-    for (std::size_t at = line.find(key); at != line.npos; at = line.find(key, at))
-        line.replace(at, key.size(), "...");
+scrub::Secrets pass_secrets(nb::handle auth, nb::handle token) {
+    scrub::Secrets secrets;
+    secrets.add(auth);
+    secrets.add(token);
+    return secrets;
 }
-}  // namespace
 
-std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix) {
+std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix,
+                                   const scrub::Secrets& secrets) {
     static const py::Key error{"error"};
-    nb::object result = py::call_late_bound("fetch_all_subnets_latest", auth);
+    nb::object result = py::call_late_bound(names::fetch_all_subnets_latest, auth);
     if (PyDict_Check(result.ptr())) {
-        nb::handle failure = py::member(result, error);
-        if (failure.is_valid() && py::truth(failure)) {
-            std::string line = failure_prefix + json::write_compact(result) + "\n";
-            blot_key(line, auth);
-            py::host_log(line);
+        std::optional<nb::object> failure = py::member(result, error);
+        if (failure && py::truth(*failure)) {
+            // The error object holds what the server sent, and a server or
+            // proxy may echo the request's Authorization header.
+            py::host_log(secrets.text(failure_prefix + json::write_compact(result) + "\n"));
             return std::nullopt;
         }
     }
     if (!PyList_Check(result.ptr()))
         py::raise(PyExc_TypeError, "the subnet listing must be a list of rows, not %s",
-                  result.is_none() ? "None" : Py_TYPE(result.ptr())->tp_name);
+                  py::type_name_or_none(result));
     return nb::borrow<nb::list>(result);
 }
 
@@ -69,37 +64,37 @@ bool names_a_subnet(nb::handle key) {
 nb::dict rate_map(nb::handle rows) {
     static const py::Key netuid{"netuid"};
     // Walk a copy: owner_burn_from_row is host code and may touch the list.
-    nb::list listing = nb::steal<nb::list>(PySequence_List(rows.ptr()));
-    if (!listing.is_valid()) throw nb::python_error();
+    nb::list listing = py::steal_or_throw<nb::list>(PySequence_List(rows.ptr()));
     nb::dict current;
     for (nb::handle row : listing) {
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "a subnet row must be a dict, not %s",
-                      row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
-        nb::handle id = py::member(row, netuid);
-        if (!id.is_valid() || id.is_none()) continue;
-        nb::str key = py::text_form(id);
+                      py::type_name_or_none(row));
+        std::optional<nb::object> id = py::member(row, netuid);
+        if (!id || id->is_none()) continue;
+        nb::str key = py::text_form(*id);
         if (!names_a_subnet(key)) continue;
-        current[key] = py::call_late_bound("owner_burn_from_row", row);
+        current[key] = py::call_late_bound(names::owner_burn_from_row, row);
     }
     return current;
 }
 
-std::pair<bool, nb::object> unpack_send_result(nb::handle result) {
-    nb::object members = nb::steal(PySequence_Tuple(result.ptr()));
-    if (!members.is_valid()) throw nb::python_error();
-    const Py_ssize_t count = PyTuple_GET_SIZE(members.ptr());
-    if (count != 2)
-        py::raise(PyExc_ValueError, "a delivery result must be (ok, error), got %zd values", count);
-    nb::object ok = nb::borrow(PyTuple_GET_ITEM(members.ptr(), 0));
-    return {py::truth(ok), nb::borrow(PyTuple_GET_ITEM(members.ptr(), 1))};
+nb::int_ send_and_log(nb::handle text, nb::handle token, nb::handle chat_id,
+                      const std::string& sent_line, const char* failure_prefix,
+                      const scrub::Secrets& secrets) {
+    send_result::Outcome sent = send_result::read(
+        py::call_late_bound(names::send_burn_telegram_messages, text, token, chat_id));
+    if (sent.ok) {
+        py::host_log(sent_line);
+        return nb::int_(0);
+    }
+    log_with_text(failure_prefix, sent.error, secrets);
+    return nb::int_(1);
 }
 
-void log_with_text(const char* prefix, nb::handle value) {
-    nb::str text = py::text_form(value);
-    nb::object line = nb::steal(PyUnicode_FromFormat("%s%U\n", prefix, text.ptr()));
-    if (!line.is_valid()) throw nb::python_error();
-    py::host_log(line);
+void log_with_text(const char* prefix, nb::handle value, const scrub::Secrets& secrets) {
+    nb::str text = secrets.text(py::text_form(value));
+    py::host_log(py::steal_or_throw(PyUnicode_FromFormat("%s%U\n", prefix, text.ptr())));
 }
 
 }  // namespace kilnguard::monitor

@@ -4,8 +4,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/scrub.hpp"
+
 #include <optional>
-#include <utility>
+#include <string>
 
 namespace kilnguard::monitor {
 
@@ -17,10 +19,15 @@ std::optional<nb::object> taostats_key();
 // The UTC wall-clock time of a pass, as 2024-05-01T12:00:00Z.
 nb::str pass_timestamp();
 
+// The secrets a pass's log lines must not show: the Taostats key it uses
+// and the bot token.
+scrub::Secrets pass_secrets(nb::handle auth, nb::handle token);
+
 // The listing rows, or nothing after logging `failure_prefix` and the error
 // object as compact JSON. Anything that is neither rows nor an error object
 // raises TypeError.
-std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix);
+std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix,
+                                   const scrub::Secrets& secrets);
 
 // The rate map of a listing: netuid text to owner burn rate, in listing order,
 // the last row of a subnet winning. Rows that cannot name a subnet (no netuid,
@@ -28,10 +35,15 @@ std::optional<nb::list> fetch_rows(nb::handle auth, const char* failure_prefix);
 // odd row never gets stored and then blocks every later comparison.
 nb::dict rate_map(nb::handle rows);
 
-// The (ok, error) members of a delivery result; anything else raises.
-std::pair<bool, nb::object> unpack_send_result(nb::handle result);
+// Sends `text` with send_burn_telegram_messages and logs the outcome:
+// `sent_line` on success, `failure_prefix` and the error text otherwise.
+// Returns the pass's result, 0 or 1.
+nb::int_ send_and_log(nb::handle text, nb::handle token, nb::handle chat_id,
+                      const std::string& sent_line, const char* failure_prefix,
+                      const scrub::Secrets& secrets);
 
-// Writes "<prefix><error's text form>\n" to the host's standard error.
-void log_with_text(const char* prefix, nb::handle value);
+// Writes "<prefix><value's text form>\n" to the host's standard error, with
+// every secret blotted out.
+void log_with_text(const char* prefix, nb::handle value, const scrub::Secrets& secrets);
 
 }  // namespace kilnguard::monitor

@@ -2,51 +2,44 @@
 // content is never read; only its presence, tested afresh each time, counts.
 #include "monitor/operations.hpp"
 
+#include "common/files.hpp"
 #include "common/py.hpp"
-
-#include <sys/stat.h>
+#include "names.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <string>
 
 namespace kilnguard::monitor {
 
 bool burn_is_paused(nb::handle pause_path_arg) {
-    nb::str pause_path = py::ArgCheck{"_burn_is_paused"}.text("pause_path", pause_path_arg);
+    nb::str pause_path = py::ArgCheck{names::burn_is_paused}.text("pause_path", pause_path_arg);
     // The empty path means there is no pause file: the file system is not
     // touched at all.
     if (nb::len(pause_path) == 0) return false;
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(pause_path.ptr()));
-    if (!encoded.is_valid()) {
-        // A path the file system encoding cannot express names no file.
-        PyErr_Clear();
+    std::string path;
+    try {
+        path = files::encode_path(pause_path);
+    } catch (nb::python_error& error) {
+        // A path the file system cannot even be given names no file.
+        if (!error.matches(PyExc_ValueError)) throw;
         return false;
     }
-    const char* path = PyBytes_AS_STRING(encoded.ptr());
-    // A NUL inside the path is a character the file system refuses.
-    if (std::strlen(path) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())))
-        return false;
-    struct stat info {};
-    int result;
-    {
-        nb::gil_scoped_release unlocked;  // stat() can block on a slow file system
-        result = ::stat(path, &info);
-    }
-    return result == 0 && S_ISREG(info.st_mode);
+    nb::gil_scoped_release unlocked;  // stat() can block on a slow file system
+    return files::is_regular_file(path);
 }
 
 bool sleep_until_interval(nb::handle interval_arg, nb::handle pause_path_arg) {
-    const py::ArgCheck check{"_sleep_until_interval"};
+    const py::ArgCheck check{names::sleep_until_interval};
     double remaining = check.real("interval_seconds", interval_arg);
     nb::str pause_path = check.text("pause_path", pause_path_arg);
     // Steps of at most a second bound how late a pause is noticed.
     while (remaining > 0) {
-        if (py::truth(py::call_late_bound("_burn_is_paused", pause_path))) return false;
+        if (py::truth(py::call_late_bound(names::burn_is_paused, pause_path))) return false;
         const double step = std::min(1.0, remaining);
         py::host_sleep(step);
         remaining -= step;
     }
-    return !py::truth(py::call_late_bound("_burn_is_paused", pause_path));
+    return !py::truth(py::call_late_bound(names::burn_is_paused, pause_path));
 }
 
 }  // namespace kilnguard::monitor

@@ -4,7 +4,9 @@
 #include "monitor/operations.hpp"
 #include "monitor/pass_steps.hpp"
 
+#include "common/env.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::monitor {
 
@@ -15,7 +17,16 @@ double interval_seconds(double interval_minutes) {
 }
 
 bool waited_whole_interval(const nb::float_& interval, const nb::str& pause_path) {
-    return py::truth(py::call_late_bound("_sleep_until_interval", interval, pause_path));
+    return py::truth(py::call_late_bound(names::sleep_until_interval, interval, pause_path));
+}
+
+// What an error of a pass may quote: the key as the environment holds it
+// now (trimmed, as a pass would use it) and the bot token.
+scrub::Secrets loop_secrets(const nb::str& burn_token) {
+    nb::object key = nb::none();
+    if (std::optional<nb::str> configured = env::text("TAOSTATS_API_KEY"))
+        key = py::steal_or_throw(PyObject_CallMethod(configured->ptr(), "strip", nullptr));
+    return pass_secrets(key, burn_token);
 }
 }  // namespace
 
@@ -23,7 +34,7 @@ void run_burn_poll_loop(nb::handle state_path_arg, nb::handle threshold_arg,
                         nb::handle interval_minutes_arg, nb::handle burn_token_arg,
                         nb::handle burn_chat_id_arg, nb::handle pause_path_arg) {
     using namespace nb::literals;
-    const py::ArgCheck check{"run_burn_poll_loop"};
+    const py::ArgCheck check{names::run_burn_poll_loop};
     nb::str state_path = check.text("state_path", state_path_arg);
     nb::float_ threshold(check.real("threshold", threshold_arg));
     const double minutes = check.real("interval_minutes", interval_minutes_arg);
@@ -32,29 +43,21 @@ void run_burn_poll_loop(nb::handle state_path_arg, nb::handle threshold_arg,
     nb::str pause_path = check.text("pause_path", pause_path_arg);
     nb::float_ interval(interval_seconds(minutes));
 
-    if (!waited_whole_interval(interval, pause_path)) {
-        py::host_log("[burn] monitoring paused\n");
-        return;
-    }
-    for (;;) {
-        if (py::truth(py::call_late_bound("_burn_is_paused", pause_path))) {
-            py::host_log("[burn] monitoring paused\n");
-            return;
-        }
+    // Wait a whole interval, then pass, and again; a pause seen while waiting
+    // or just before a pass ends the loop.
+    while (waited_whole_interval(interval, pause_path) &&
+           !py::truth(py::call_late_bound(names::burn_is_paused, pause_path))) {
         try {
-            py::call_late_bound("run_kilnguard_once", "state_path"_a = state_path,
+            py::call_late_bound(names::run_kilnguard_once, "state_path"_a = state_path,
                                 "threshold"_a = threshold, "burn_token"_a = burn_token,
                                 "burn_chat_id"_a = burn_chat_id);
         } catch (nb::python_error& failure) {
             // Ctrl-C, SystemExit and the like are not ordinary errors of a pass.
             if (!failure.matches(PyExc_Exception)) throw;
-            log_with_text("[burn] error: ", failure.value());
-        }
-        if (!waited_whole_interval(interval, pause_path)) {
-            py::host_log("[burn] monitoring paused\n");
-            return;
+            log_with_text("[burn] error: ", failure.value(), loop_secrets(burn_token));
         }
     }
+    py::host_log("[burn] monitoring paused\n");
 }
 
 }  // namespace kilnguard::monitor

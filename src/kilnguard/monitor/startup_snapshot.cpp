@@ -4,12 +4,13 @@
 #include "monitor/pass_steps.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::monitor {
 
 nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_token_arg,
                                    nb::handle burn_chat_id_arg) {
-    const py::ArgCheck check{"run_burn_startup_snapshot"};
+    const py::ArgCheck check{names::run_burn_startup_snapshot};
     nb::str state_path = check.text("state_path", state_path_arg);
     nb::str burn_token = check.text("burn_token", burn_token_arg);
     nb::str burn_chat_id = check.text("burn_chat_id", burn_chat_id_arg);
@@ -17,24 +18,20 @@ nb::int_ run_burn_startup_snapshot(nb::handle state_path_arg, nb::handle burn_to
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] startup fetch failed: ");
+    const scrub::Secrets secrets = pass_secrets(*auth, burn_token);
+    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] startup fetch failed: ", secrets);
     if (!rows) return nb::int_(1);
 
     nb::dict current = rate_map(*rows);
     // The baseline is replaced before sending, so it holds even when the
     // snapshot cannot be delivered.
-    py::call_late_bound("save_burn_state", state_path, current, updated_at);
+    py::call_late_bound(names::save_burn_state, state_path, current, updated_at);
     // The snapshot shows the whole listing, rows without a netuid included.
-    nb::object snapshot = py::call_late_bound("format_burn_snapshot", *rows, updated_at);
-    auto [ok, err] = unpack_send_result(
-        py::call_late_bound("send_burn_telegram_messages", snapshot, burn_token, burn_chat_id));
-    if (ok) {
-        py::host_log("[burn] startup snapshot sent (" + std::to_string(nb::len(*rows)) +
-                     " subnets)\n");
-        return nb::int_(0);
-    }
-    log_with_text("[burn] startup telegram failed: ", err);
-    return nb::int_(1);
+    nb::object snapshot = py::call_late_bound(names::format_burn_snapshot, *rows, updated_at);
+    return send_and_log(snapshot, burn_token, burn_chat_id,
+                        "[burn] startup snapshot sent (" + std::to_string(nb::len(*rows)) +
+                            " subnets)\n",
+                        "[burn] startup telegram failed: ", secrets);
 }
 
 }  // namespace kilnguard::monitor

@@ -5,12 +5,13 @@
 #include "monitor/pass_steps.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::monitor {
 
 nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
                             nb::handle burn_token_arg, nb::handle burn_chat_id_arg) {
-    const py::ArgCheck check{"run_kilnguard_once"};
+    const py::ArgCheck check{names::run_kilnguard_once};
     nb::str state_path = check.text("state_path", state_path_arg);
     nb::float_ threshold(check.real("threshold", threshold_arg));
     nb::str burn_token = check.text("burn_token", burn_token_arg);
@@ -19,31 +20,28 @@ nb::int_ run_kilnguard_once(nb::handle state_path_arg, nb::handle threshold_arg,
     std::optional<nb::object> auth = taostats_key();
     if (!auth) return nb::int_(1);
     nb::str updated_at = pass_timestamp();
-    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] fetch failed: ");
+    const scrub::Secrets secrets = pass_secrets(*auth, burn_token);
+    std::optional<nb::list> rows = fetch_rows(*auth, "[burn] fetch failed: ", secrets);
     if (!rows) return nb::int_(1);
 
     nb::dict current = rate_map(*rows);
-    nb::object prev = py::call_late_bound("load_burn_state", state_path);
+    nb::object prev = py::call_late_bound(names::load_burn_state, state_path);
     // An empty stored map (first pass, or a damaged file) has nothing to
     // compare with: this pass only seeds the state.
     nb::object changes = nb::list();
-    if (nb::len(prev) > 0) changes = py::call_late_bound("diff_burns", prev, current, threshold);
+    if (nb::len(prev) > 0)
+        changes = py::call_late_bound(names::diff_burns, prev, current, threshold);
 
     // Saved before anything is sent, so a change whose alert fails to go out
     // is not reported again by the next pass.
-    py::call_late_bound("save_burn_state", state_path, current, updated_at);
+    py::call_late_bound(names::save_burn_state, state_path, current, updated_at);
     const std::size_t changed = nb::len(changes);
     if (changed == 0) return nb::int_(0);
 
-    nb::object alert = py::call_late_bound("format_burn_alert", changes, updated_at);
-    auto [ok, err] = unpack_send_result(
-        py::call_late_bound("send_burn_telegram_messages", alert, burn_token, burn_chat_id));
-    if (ok) {
-        py::host_log("[burn] alert sent (" + std::to_string(changed) + " subnet(s))\n");
-        return nb::int_(0);
-    }
-    log_with_text("[burn] telegram failed: ", err);
-    return nb::int_(1);
+    nb::object alert = py::call_late_bound(names::format_burn_alert, changes, updated_at);
+    return send_and_log(alert, burn_token, burn_chat_id,
+                        "[burn] alert sent (" + std::to_string(changed) + " subnet(s))\n",
+                        "[burn] telegram failed: ", secrets);
 }
 
 }  // namespace kilnguard::monitor

@@ -1,19 +1,20 @@
 // The Taostats client's operations, in interface order.
 #include "bindings.hpp"
 #include "taostats/operations.hpp"
+#include "names.hpp"
 
 namespace kilnguard {
 
 namespace nb = nanobind;
 
 void bind_taostats(nb::module_& m) {
-    m.def("api_base", &taostats::api_base, nb::sig("def api_base() -> str"),
+    m.def(names::api_base.name, &taostats::api_base, nb::sig("def api_base() -> str"),
           R"(The Taostats API base URL, without a trailing "/".
 
 TAOSTATS_API_BASE as the environment holds it at this call, every trailing "/"
 removed; https://api.taostats.io when the variable is absent.)");
 
-    m.def("request_headers", &taostats::request_headers, param("auth"),
+    m.def(names::request_headers.name, &taostats::request_headers, param("auth"),
           nb::sig("def request_headers(auth: str) -> dict[str, str]"),
           R"(The headers of a Taostats request, in sending order.
 
@@ -21,14 +22,14 @@ Authorization carries the bare key; User-Agent is TAOSTATS_USER_AGENT
 unchanged (empty included) or a browser's signature; then Accept and
 Accept-Language. No compressed transfer is asked for.)");
 
-    m.def("taostats_auth", &taostats::taostats_auth,
+    m.def(names::taostats_auth.name, &taostats::taostats_auth,
           nb::sig("def taostats_auth() -> str | None"),
           R"(The Taostats API key from TAOSTATS_API_KEY, trimmed.
 
 None when the variable is absent, empty or only white space: the Taostats API
 cannot be used then. Read afresh at every call.)");
 
-    m.def("http_get_json", &taostats::http_get_json, param("path"), param("params"),
+    m.def(names::http_get_json.name, &taostats::http_get_json, param("path"), param("params"),
           param("auth"),
           nb::sig("def http_get_json(path: str, params: dict[str, object], auth: str) "
                   "-> dict[str, object] | None"),
@@ -40,14 +41,14 @@ JSON gives {"parse_error", "raw"}; another status gives the body's object, or
 TimeoutError or ConnectionError; a URL or header that cannot be sent raises
 ValueError before any connection.)");
 
-    m.def("is_rate_limited", &taostats::is_rate_limited, param("payload"),
+    m.def(names::is_rate_limited.name, &taostats::is_rate_limited, param("payload"),
           nb::sig("def is_rate_limited(payload: dict[str, object]) -> bool"),
           R"(Whether an answer says the client is being throttled.
 
 True when status_code equals 429 or the text form of message contains
 "Rate Limited"; http_status is not looked at.)");
 
-    m.def("with_retries", &taostats::with_retries, param("path"), param("params"),
+    m.def(names::with_retries.name, &taostats::with_retries, param("path"), param("params"),
           param("auth"), nb::kw_only(), param("max_retries") = 6,
           nb::sig("def with_retries(path: str, params: dict[str, object], auth: str, *, "
                   "max_retries: int = 6) -> dict[str, object]"),
@@ -57,7 +58,7 @@ At most max_retries requests, with pauses through time.sleep of 2.0 seconds
 growing by 1.8 up to 120.0 between them; the last payload comes back even if
 throttled. Any other answer returns at once; errors escape without a retry.)");
 
-    m.def("fetch_all_subnets_latest", &taostats::fetch_all_subnets_latest, param("auth"),
+    m.def(names::fetch_all_subnets_latest.name, &taostats::fetch_all_subnets_latest, param("auth"),
           nb::sig("def fetch_all_subnets_latest(auth: str) "
                   "-> list[dict[str, object]] | dict[str, object]"),
           R"(The latest record of every subnet, by ascending netuid.

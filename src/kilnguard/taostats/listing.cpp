@@ -3,25 +3,26 @@
 #include "taostats/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::taostats {
 
 nb::object fetch_all_subnets_latest(nb::handle auth) {
     static const py::Key data{"data"};
-    py::ArgCheck{"fetch_all_subnets_latest"}.text("auth", auth);
+    py::ArgCheck{names::fetch_all_subnets_latest}.text("auth", auth);
 
     nb::dict params;
     params["limit"] = 1024;
     params["order"] = "netuid_asc";
     nb::object payload =
-        py::call_late_bound("with_retries", nb::str("/api/subnet/latest/v1"), params, auth);
+        py::call_late_bound(names::with_retries, nb::str("/api/subnet/latest/v1"), params, auth);
     if (!PyDict_Check(payload.ptr()))
-        py::raise(PyExc_TypeError, "with_retries() must return dict, not %s",
+        py::raise(PyExc_TypeError, "%s() must return dict, not %s", names::with_retries.name,
                   Py_TYPE(payload.ptr())->tp_name);
 
     // Absent, null, false, zero and empty all mean the answer had no rows.
-    nb::handle rows = py::member(payload, data);
-    if (rows.is_valid() && py::truth(nb::borrow(rows))) return nb::borrow(rows);
+    std::optional<nb::object> rows = py::member(payload, data);
+    if (rows && py::truth(*rows)) return *rows;
     nb::dict listing_error;
     listing_error["error"] = "no_subnet_rows";
     listing_error["response"] = payload;

@@ -6,6 +6,9 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "common/scrub.hpp"
+#include "common/utf8.hpp"
+#include "names.hpp"
 
 #include <string>
 
@@ -17,6 +20,17 @@ constexpr long request_timeout_seconds = 60;
 // A body that is not JSON is handed back in part only: enough to see what
 // the server sent (an HTML challenge page, say), not a whole document.
 constexpr Py_ssize_t raw_excerpt_length = 500;
+
+// The UTF-8 of a text headed for the wire. A text that UTF-8 cannot carry (a
+// lone surrogate, as an environment value that is not UTF-8 gives) is refused
+// with `what` named, never quoted: it may be the key.
+std::string_view wire_bytes(nb::handle text, const char* what) {
+    std::string where;
+    std::optional<std::string_view> bytes = utf8::encode(text, where);
+    if (!bytes)
+        py::raise(PyExc_ValueError, "%s cannot be encoded as UTF-8 (%s)", what, where.c_str());
+    return *bytes;
+}
 
 // key=value pairs in the order given, nothing escaped: the callers pass
 // plain identifiers and numbers. None and "" leave the pair out; 0 stays.
@@ -30,74 +44,80 @@ std::string query_string(nb::dict params) {
         if (value.is_none()) continue;
         if (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0) continue;
         if (!query.empty()) query += '&';
-        query += py::utf8(py::text_form(key));
+        query += wire_bytes(py::text_form(key), "http_get_json() argument 'params'");
         query += '=';
-        query += py::utf8(py::text_form(value));
+        query += wire_bytes(py::text_form(value), "http_get_json() argument 'params'");
     }
     return query;
 }
 
 // What another operation (maybe one a host bound in its place) gave back
-// must be text to go on the wire.
-std::string_view text_result(const char* operation, nb::handle value) {
+// must be text to go on the wire; `what` names it, and the setting it comes
+// from, should it not encode.
+std::string_view text_result(const char* operation, nb::handle value, const char* what) {
     if (!PyUnicode_Check(value.ptr()))
         py::raise(PyExc_TypeError, "%s() must return str, not %s", operation,
                   Py_TYPE(value.ptr())->tp_name);
-    return py::utf8(value);
+    return wire_bytes(value, what);
+}
+
+// Where the value of a request header comes from, for error texts.
+std::string header_origin(std::string_view name) {
+    std::string origin = std::string("request_headers() value of '") + std::string(name) + "'";
+    if (name == "Authorization") origin += " (TAOSTATS_API_KEY)";
+    if (name == "User-Agent") origin += " (TAOSTATS_USER_AGENT)";
+    return origin;
 }
 
 std::vector<std::pair<std::string, std::string>> header_pairs(nb::handle headers) {
+    const char* operation = names::request_headers.name;
     if (!PyDict_Check(headers.ptr()))
-        py::raise(PyExc_TypeError, "request_headers() must return dict, not %s",
+        py::raise(PyExc_TypeError, "%s() must return dict, not %s", operation,
                   Py_TYPE(headers.ptr())->tp_name);
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (auto [name, value] : nb::borrow<nb::dict>(headers))
-        pairs.emplace_back(text_result("request_headers", name),
-                           text_result("request_headers", value));
+    for (auto [name, value] : nb::borrow<nb::dict>(headers)) {
+        std::string header(text_result(operation, name, "request_headers() header name"));
+        std::string origin = header_origin(header);
+        pairs.emplace_back(std::move(header), text_result(operation, value, origin.c_str()));
+    }
     return pairs;
 }
 
 // The message Python's own JSON callers give for a document of the wrong
 // kind, with the kind named as type(x).__name__ names it.
 [[noreturn]] void raise_not_object(nb::handle value) {
-    nb::object name = nb::steal(PyType_GetName(Py_TYPE(value.ptr())));
-    if (!name.is_valid()) throw nb::python_error();
+    nb::object name = py::steal_or_throw(PyType_GetName(Py_TYPE(value.ptr())));
     py::raise(PyExc_TypeError, "Expected %s, got %.200U", "dict", name.ptr());
 }
 
-nb::object success_payload(const std::string& body) {
+nb::object success_payload(const std::string& body, const scrub::Secrets& secrets) {
     try {
         nb::object value = json::read(body);
         if (value.is_none() || PyDict_Check(value.ptr())) return value;
         raise_not_object(value);
     } catch (const json::SyntaxError& error) {
-        nb::str text = py::str_from_utf8(body);
-        PyObject* raw = PyUnicode_Substring(text.ptr(), 0, raw_excerpt_length);
-        if (!raw) throw nb::python_error();
+        // Scrubbed whole before the cut, so the cut cannot leave part of the key.
+        nb::str text = secrets.text(py::str_from_utf8(body));
         nb::dict payload;
         payload["parse_error"] = nb::str(error.what());
-        payload["raw"] = nb::steal(raw);
+        payload["raw"] = py::steal_or_throw(PyUnicode_Substring(text.ptr(), 0, raw_excerpt_length));
         return payload;
     }
 }
 
-nb::dict error_payload(const http::Response& response) {
+// An error page may echo the request's headers, the key among them: the
+// object handed back holds no text that shows it.
+nb::dict error_payload(const http::Response& response, const scrub::Secrets& secrets) {
     nb::int_ status(response.status);
     nb::object decoded;
     try {
-        decoded = json::read(response.body);
+        decoded = secrets.json_value(json::read(response.body));
     } catch (const json::SyntaxError&) {
         nb::dict payload;
         payload["status_code"] = status;
-        if (!response.body.empty()) {
-            payload["message"] = py::str_from_utf8(response.body);
-        } else {
-            // Status lines are ISO-8859-1, as Python's http.client reads them.
-            PyObject* reason = PyUnicode_DecodeLatin1(
-                response.reason.data(), static_cast<Py_ssize_t>(response.reason.size()), nullptr);
-            if (!reason) throw nb::python_error();
-            payload["message"] = nb::steal(reason);
-        }
+        payload["message"] = secrets.text(response.body.empty()
+                                              ? response.reason_text()
+                                              : py::str_from_utf8(response.body));
         decoded = std::move(payload);
     }
     if (!PyDict_Check(decoded.ptr())) raise_not_object(decoded);
@@ -110,28 +130,31 @@ nb::dict error_payload(const http::Response& response) {
 }  // namespace
 
 nb::object http_get_json(nb::handle path_arg, nb::handle params_arg, nb::handle auth_arg) {
-    const py::ArgCheck check{"http_get_json"};
+    const py::ArgCheck check{names::http_get_json};
     nb::str path = check.text("path", path_arg);
     nb::dict params = check.dict("params", params_arg);
     nb::str auth = check.text("auth", auth_arg);
 
     http::Request request;
     request.method = http::Request::Method::get;
-    request.url = text_result("api_base", py::call_late_bound("api_base"));
-    request.url += py::utf8(path);
+    request.url = text_result(names::api_base.name, py::call_late_bound(names::api_base),
+                              "api_base() (TAOSTATS_API_BASE)");
+    request.url += wire_bytes(path, "http_get_json() argument 'path'");
     if (std::string query = query_string(params); !query.empty()) {
         request.url += '?';
         request.url += query;
     }
-    request.headers = header_pairs(py::call_late_bound("request_headers", auth));
+    request.headers = header_pairs(py::call_late_bound(names::request_headers, auth));
     request.timeout_seconds = request_timeout_seconds;
 
     const http::Response response = http::perform(request);
     // Both kinds of body must be strict UTF-8; a bad byte is an error, never
     // a replacement character.
-    json::require_utf8(response.body);
-    if (response.status >= 200 && response.status <= 299) return success_payload(response.body);
-    return error_payload(response);
+    utf8::require(response.body);
+    scrub::Secrets secrets;
+    secrets.add(auth);
+    if (response.succeeded()) return success_payload(response.body, secrets);
+    return error_payload(response, secrets);
 }
 
 }  // namespace kilnguard::taostats

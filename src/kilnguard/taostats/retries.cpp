@@ -3,6 +3,7 @@
 #include "taostats/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 
@@ -20,19 +21,18 @@ bool is_rate_limited(nb::handle payload_arg) {
     // Kept for the life of the process: a static nb::object would be
     // released after the interpreter has gone.
     static PyObject* const too_many_requests = PyLong_FromLong(429);
-    nb::dict payload = py::ArgCheck{"is_rate_limited"}.dict("payload", payload_arg);
+    nb::dict payload = py::ArgCheck{names::is_rate_limited}.dict("payload", payload_arg);
 
     // Python's equality: 429 and 429.0 match, "429", True and None do not.
-    if (nb::handle status = py::member(payload, status_code); status.is_valid()) {
-        nb::object held = nb::borrow(status);
-        int equal = PyObject_RichCompareBool(held.ptr(), too_many_requests, Py_EQ);
+    if (std::optional<nb::object> status = py::member(payload, status_code)) {
+        int equal = PyObject_RichCompareBool(status->ptr(), too_many_requests, Py_EQ);
         if (equal < 0) throw nb::python_error();
         if (equal) return true;
     }
     // The service says so in words on some answers, whatever their status.
-    nb::handle found = py::member(payload, message);
-    if (!found.is_valid()) return false;
-    nb::str text = py::text_form(nb::borrow(found));
+    std::optional<nb::object> found = py::member(payload, message);
+    if (!found) return false;
+    nb::str text = py::text_form(*found);
     int contains = PyUnicode_Contains(text.ptr(), nb::str("Rate Limited").ptr());
     if (contains < 0) throw nb::python_error();
     return contains != 0;
@@ -40,7 +40,7 @@ bool is_rate_limited(nb::handle payload_arg) {
 
 nb::object with_retries(nb::handle path, nb::handle params, nb::handle auth,
                         nb::handle max_retries_arg) {
-    const py::ArgCheck check{"with_retries"};
+    const py::ArgCheck check{names::with_retries};
     check.text("path", path);
     check.dict("params", params);
     check.text("auth", auth);
@@ -53,8 +53,8 @@ nb::object with_retries(nb::handle path, nb::handle params, nb::handle auth,
 
     double pause = first_pause_seconds;
     for (long long attempt = 0;; ++attempt) {
-        nb::object payload = py::call_late_bound("http_get_json", path, params, auth);
-        if (!py::truth(py::call_late_bound("is_rate_limited", payload))) return payload;
+        nb::object payload = py::call_late_bound(names::http_get_json, path, params, auth);
+        if (!py::truth(py::call_late_bound(names::is_rate_limited, payload))) return payload;
         if (attempt == max_retries - 1) return payload;
         py::host_sleep(pause);
         pause = std::min(pause * pause_growth, longest_pause_seconds);

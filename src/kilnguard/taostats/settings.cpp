@@ -4,6 +4,7 @@
 
 #include "common/env.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 namespace kilnguard::taostats {
 
@@ -17,26 +18,20 @@ constexpr const char* default_user_agent =
 }  // namespace
 
 nb::str api_base() {
-    std::optional<nb::str> base = env::text("TAOSTATS_API_BASE");
-    if (!base) return nb::str(default_base);
-    PyObject* trimmed = PyObject_CallMethod(base->ptr(), "rstrip", "s", "/");
-    if (!trimmed) throw nb::python_error();
-    return nb::steal<nb::str>(trimmed);
+    return env::base_url("TAOSTATS_API_BASE", default_base);
 }
 
 nb::object taostats_auth() {
     std::optional<nb::str> key = env::text("TAOSTATS_API_KEY");
     if (!key) return nb::none();
     // str.strip(): white space as Python counts it, line breaks included.
-    PyObject* trimmed = PyObject_CallMethod(key->ptr(), "strip", nullptr);
-    if (!trimmed) throw nb::python_error();
-    nb::str result = nb::steal<nb::str>(trimmed);
+    nb::str result = py::steal_or_throw<nb::str>(PyObject_CallMethod(key->ptr(), "strip", nullptr));
     if (PyUnicode_GET_LENGTH(result.ptr()) == 0) return nb::none();
     return result;
 }
 
 nb::dict request_headers(nb::handle auth_arg) {
-    nb::str auth = py::ArgCheck{"request_headers"}.text("auth", auth_arg);
+    nb::str auth = py::ArgCheck{names::request_headers}.text("auth", auth_arg);
     std::optional<nb::str> agent = env::text("TAOSTATS_USER_AGENT");
     nb::dict headers;
     // The bare key: the service takes no scheme word such as "Bearer".

@@ -7,6 +7,7 @@
 #include "telegram/operations.hpp"
 
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -54,21 +55,17 @@ Layout layout_of(const std::vector<Line>& lines) {
 }
 
 nb::str slice(const nb::str& text, Py_ssize_t begin, Py_ssize_t end) {
-    PyObject* part = PyUnicode_Substring(text.ptr(), begin, end);
-    if (!part) throw nb::python_error();
-    return nb::steal<nb::str>(part);
+    return py::steal_or_throw<nb::str>(PyUnicode_Substring(text.ptr(), begin, end));
 }
 
 nb::str concat(const nb::str& a, const nb::str& b) {
-    PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
 }
 
 }  // namespace
 
 nb::list chunk_text(nb::handle text_arg, nb::handle max_len_arg) {
-    const py::ArgCheck check{"_chunk_text"};
+    const py::ArgCheck check{names::chunk_text};
     nb::str text = check.text("text", text_arg);
     const long long max_len = check.integer("max_len", max_len_arg);
 

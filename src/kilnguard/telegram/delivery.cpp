@@ -1,6 +1,7 @@
 // Delivery through the Bot API's sendMessage. Every outcome of the outside
 // world comes back as a SendResult (ok, error); only replies that break the
-// API's own format, and interrupts, raise.
+// API's own format, an error reply whose body cannot be read to its end, and
+// interrupts raise.
 //
 // The bot token is part of the URL path, so it is kept out of every text
 // handed back, whatever produced that text.
@@ -11,6 +12,10 @@
 #include "common/http.hpp"
 #include "common/json_read.hpp"
 #include "common/py.hpp"
+#include "common/scrub.hpp"
+#include "common/send_result.hpp"
+#include "common/utf8.hpp"
+#include "names.hpp"
 
 #include <optional>
 #include <string>
@@ -29,35 +34,20 @@ constexpr Py_ssize_t reply_excerpt_length = 300;
 // Bot API throttles bursts to one chat.
 constexpr double pause_between_pieces = 0.4;
 
-nb::tuple succeeded() { return nb::make_tuple(true, nb::str("")); }
-nb::tuple failed(nb::handle error) { return nb::make_tuple(false, error); }
-
-// Every occurrence of the token in a text blotted out. Servers and proxies
-// do echo request paths in their error pages.
-nb::object without_token(nb::handle text, const nb::str& token) {
-    if (!PyUnicode_Check(text.ptr())) return nb::borrow(text);
-    PyObject* clean = PyUnicode_Replace(text.ptr(), token.ptr(), nb::str("...").ptr(), -1);
-    if (!clean) throw nb::python_error();
-    return nb::steal(clean);
-}
-
 // The bytes of a str headed for the URL. A lone surrogate cannot be text on
 // the wire; passing it as its raw bytes lets http::perform refuse the URL
 // like any other character outside printable ASCII, without an encoding
 // error that would quote part of the token.
 std::string url_bytes(const nb::str& text) {
-    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    if (!bytes.is_valid()) throw nb::python_error();
+    nb::object bytes =
+        py::steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.ptr()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 // A self-hosted Bot API server (or a test) may stand in for the public one.
 std::string api_base() {
-    std::optional<nb::str> configured = env::text("TELEGRAM_API_BASE");
-    std::string base = configured ? url_bytes(*configured) : "https://api.telegram.org";
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base;
+    return url_bytes(env::base_url("TELEGRAM_API_BASE", "https://api.telegram.org"));
 }
 
 bool transport_failure(const nb::python_error& error) {
@@ -69,11 +59,11 @@ nb::object json_object(const std::string& body, const char* what) {
     nb::object value = json::read(body);
     if (!PyDict_Check(value.ptr()))
         py::raise(PyExc_TypeError, "sendMessage %s must be a JSON object, not %s", what,
-                  value.is_none() ? "null" : Py_TYPE(value.ptr())->tp_name);
+                  value.is_none() ? "null" : py::type_name_or_none(value));
     return value;
 }
 
-nb::tuple reply_result(const http::Response& response, const nb::str& token) {
+nb::tuple reply_result(const http::Response& response, const scrub::Secrets& secrets) {
     static const py::Key ok_key{"ok"};
     nb::object reply;
     try {
@@ -82,39 +72,34 @@ nb::tuple reply_result(const http::Response& response, const nb::str& token) {
         py::raise(PyExc_ValueError, "sendMessage reply (HTTP %ld) is not JSON: %s",
                   response.status, error.what());
     }
-    nb::handle ok = py::member(reply, ok_key);
-    if (ok.is_valid() && py::truth(ok)) return succeeded();
-    return failed(without_token(py::text_form(reply), token));
+    std::optional<nb::object> ok = py::member(reply, ok_key);
+    if (ok && py::truth(*ok)) return send_result::succeeded();
+    return send_result::failed(secrets.value(py::text_form(reply)));
 }
 
-nb::tuple error_reply_result(const http::Response& response, const nb::str& token) {
+nb::tuple error_reply_result(const http::Response& response, const scrub::Secrets& secrets) {
     static const py::Key description_key{"description"};
-    nb::str body = py::str_from_utf8(response.body);
     nb::object reply;
     try {
         reply = json_object(response.body, "error reply");
     } catch (const json::SyntaxError&) {
-        if (!response.body.empty()) return failed(without_token(body, token));
+        if (!response.body.empty())
+            return send_result::failed(secrets.text(py::str_from_utf8(response.body)));
         // Nothing to quote but the status line, worded as urllib words it.
-        nb::object reason = nb::steal(PyUnicode_DecodeLatin1(
-            response.reason.data(), static_cast<Py_ssize_t>(response.reason.size()), nullptr));
-        if (!reason.is_valid()) throw nb::python_error();
-        nb::object text =
-            nb::steal(PyUnicode_FromFormat("HTTP Error %ld: %U", response.status, reason.ptr()));
-        if (!text.is_valid()) throw nb::python_error();
-        return failed(without_token(text, token));
+        nb::object text = py::steal_or_throw(PyUnicode_FromFormat(
+            "HTTP Error %ld: %U", response.status, response.reason_text().ptr()));
+        return send_result::failed(secrets.text(text));
     }
-    nb::handle description = py::member(reply, description_key);
-    if (description.is_valid() && py::truth(description))
-        return failed(without_token(nb::borrow(description), token));
-    nb::object excerpt = nb::steal(PyUnicode_Substring(body.ptr(), 0, reply_excerpt_length));
-    if (!excerpt.is_valid()) throw nb::python_error();
-    return failed(without_token(excerpt, token));
+    // A description that is not a str is handed back as the reply gave it,
+    // unless its text form holds the token.
+    std::optional<nb::object> description = py::member(reply, description_key);
+    if (description && py::truth(*description))
+        return send_result::failed(secrets.value(*description));
+    // Scrubbed whole before the cut, so the cut cannot leave part of a token.
+    nb::str body = secrets.text(py::str_from_utf8(response.body));
+    return send_result::failed(
+        py::steal_or_throw(PyUnicode_Substring(body.ptr(), 0, reply_excerpt_length)));
 }
-
-}  // namespace
-
-namespace {
 
 // What send_telegram_message adds to the three fields every message carries.
 struct Options {
@@ -137,23 +122,42 @@ std::optional<std::string> thread_id(const char* operation, nb::handle value) {
               operation, value.ptr());
 }
 
+// The UTF-8 of a field's value, or nothing after `problem` has said which
+// value cannot be encoded (a lone surrogate) and where.
+std::optional<std::string_view> field_bytes(const char* field, nb::handle value,
+                                            std::string& problem) {
+    std::string where;
+    std::optional<std::string_view> bytes = utf8::encode(value, where);
+    if (!bytes) problem = std::string(field) + " cannot be encoded as UTF-8 (" + where + ")";
+    return bytes;
+}
+
 nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle token_arg,
                   nb::handle chat_id_arg, const Options& options) {
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
     if (PyUnicode_GET_LENGTH(token.ptr()) == 0 || PyUnicode_GET_LENGTH(chat_id.ptr()) == 0)
-        return failed(nb::str("burn telegram not configured"));
+        return send_result::failed(nb::str("burn telegram not configured"));
+    scrub::Secrets secrets;
+    secrets.add(token);
+
+    std::string problem;
+    std::optional<std::string_view> chat_id_bytes = field_bytes("chat_id", chat_id, problem);
+    std::optional<std::string_view> text_bytes =
+        chat_id_bytes ? field_bytes("text", text, problem) : std::nullopt;
+    if (!text_bytes) return send_result::failed(py::str_from_utf8(problem));
 
     http::Request request;
     request.method = http::Request::Method::post;
     // The token goes in as it is: the Bot API takes it in the path unescaped.
     request.url = api_base() + "/bot" + url_bytes(token) + "/sendMessage";
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    std::vector<form::Field> fields{{"chat_id", py::utf8(chat_id)},
-                                    {"text", py::utf8(text)},
+    std::vector<form::Field> fields{{"chat_id", *chat_id_bytes},
+                                    {"text", *text_bytes},
                                     {"disable_web_page_preview", "true"}};
-    if (options.message_thread_id) fields.emplace_back("message_thread_id", *options.message_thread_id);
+    if (options.message_thread_id)
+        fields.emplace_back("message_thread_id", *options.message_thread_id);
     if (options.disable_notification) fields.emplace_back("disable_notification", "true");
     request.body = form::encode(fields);
     request.timeout_seconds = request_timeout_seconds;
@@ -161,29 +165,33 @@ nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle tok
     http::Response response;
     try {
         response = http::perform(request);
+    } catch (http::ErrorBodyCutShort&) {
+        // A failure while reading an error reply's body is not a delivery
+        // outcome but a reply that could not be read: it escapes.
+        throw;
     } catch (nb::python_error& error) {
         // A URL that cannot be used, a time-out or any other transport
         // failure is an outcome to report; an interrupt is not.
         if (!transport_failure(error)) throw;
-        return failed(without_token(py::text_form(error.value()), token));
+        return send_result::failed(secrets.value(py::text_form(error.value())));
     }
     // Both kinds of reply must be strict UTF-8: a bad byte is an error, never
     // a replacement character.
-    json::require_utf8(response.body);
-    if (response.status >= 200 && response.status <= 299) return reply_result(response, token);
-    return error_reply_result(response, token);
+    utf8::require(response.body);
+    if (response.succeeded()) return reply_result(response, secrets);
+    return error_reply_result(response, secrets);
 }
 
 }  // namespace
 
 nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id) {
-    return deliver(py::ArgCheck{"send_burn_telegram"}, text, token, chat_id, Options{});
+    return deliver(py::ArgCheck{names::send_burn_telegram}, text, token, chat_id, Options{});
 }
 
 nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle chat_id,
                                 nb::handle message_thread_id, nb::handle disable_notification) {
-    const char* operation = "send_telegram_message";
-    const py::ArgCheck check{operation};
+    const char* operation = names::send_telegram_message.name;
+    const py::ArgCheck check{names::send_telegram_message};
     // Every argument is checked before anything is sent, the options included.
     check.text("text", text);
     check.text("token", token);
@@ -196,31 +204,30 @@ nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle ch
 
 nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
                                       nb::handle chat_id_arg) {
-    const py::ArgCheck check{"send_burn_telegram_messages"};
+    const py::ArgCheck check{names::send_burn_telegram_messages};
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
 
     // A list of its own, whatever sequence a rebound _chunk_text gives back.
-    nb::object chunked = py::call_late_bound("_chunk_text", text);
-    nb::list pieces = nb::steal<nb::list>(PySequence_List(chunked.ptr()));
-    if (!pieces.is_valid()) throw nb::python_error();
+    nb::object chunked = py::call_late_bound(names::chunk_text, text);
+    nb::list pieces = py::steal_or_throw<nb::list>(PySequence_List(chunked.ptr()));
 
     const std::size_t count = pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
         nb::object message = pieces[i];
         if (count > 1) {
-            nb::object prefix = nb::steal(PyUnicode_FromFormat("(%zu/%zu)\n", i + 1, count));
-            if (!prefix.is_valid()) throw nb::python_error();
-            message = nb::steal(PyUnicode_Concat(prefix.ptr(), message.ptr()));
-            if (!message.is_valid()) throw nb::python_error();
+            nb::object prefix =
+                py::steal_or_throw(PyUnicode_FromFormat("(%zu/%zu)\n", i + 1, count));
+            message = py::steal_or_throw(PyUnicode_Concat(prefix.ptr(), message.ptr()));
         }
-        nb::object result = py::call_late_bound("send_burn_telegram", message, token, chat_id);
+        send_result::Outcome sent = send_result::read(
+            py::call_late_bound(names::send_burn_telegram, message, token, chat_id));
         // Pieces already sent stay sent; nothing is retried.
-        if (!py::truth(result[0])) return failed(result[1]);
+        if (!sent.ok) return send_result::failed(sent.error);
         if (i + 1 < count) py::host_sleep(pause_between_pieces);
     }
-    return succeeded();
+    return send_result::succeeded();
 }
 
 }  // namespace kilnguard::telegram

@@ -5,6 +5,7 @@
 
 #include "common/numbers.hpp"
 #include "common/py.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,15 +22,11 @@ namespace {
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::list items;
     for (nb::handle part : parts) items.append(part);
-    PyObject* joined = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Join(nb::str("").ptr(), items.ptr()));
 }
 
 nb::str join_lines(const nb::list& lines) {
-    PyObject* joined = PyUnicode_Join(nb::str("\n").ptr(), lines.ptr());
-    if (!joined) throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return py::steal_or_throw<nb::str>(PyUnicode_Join(nb::str("\n").ptr(), lines.ptr()));
 }
 
 nb::str time_line(const nb::str& updated_at) { return concat({updated_at, nb::str(" UTC")}); }
@@ -68,19 +65,21 @@ std::array<nb::object, 3> unpack_change(nb::handle entry, std::size_t index) {
     return values;
 }
 
-nb::object display_rate(nb::handle rate) { return py::call_late_bound("format_owner_burn", rate); }
+nb::object display_rate(nb::handle rate) {
+    return py::call_late_bound(names::format_owner_burn, rate);
+}
 
 }  // namespace
 
 nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
-    const py::ArgCheck check{"format_burn_alert"};
+    const py::ArgCheck check{names::format_burn_alert};
     nb::list changes = check.list("changes", changes_arg);
     nb::str updated_at = check.text("updated_at", updated_at_arg);
 
     // A copy of the entries, so host code run while rendering (the rate
     // display is late-bound) cannot change the list under the loop.
-    nb::list entries = nb::steal<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
-    if (!entries.is_valid()) throw nb::python_error();
+    nb::list entries =
+        py::steal_or_throw<nb::list>(PyList_GetSlice(changes.ptr(), 0, PY_SSIZE_T_MAX));
 
     nb::list lines;
     lines.append(nb::str("Owner burn rate changed"));
@@ -99,7 +98,7 @@ nb::str format_burn_alert(nb::handle changes_arg, nb::handle updated_at_arg) {
 
 nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
     static const py::Key netuid_key{"netuid"};
-    const py::ArgCheck check{"format_burn_snapshot"};
+    const py::ArgCheck check{names::format_burn_snapshot};
     nb::list rows = check.list("rows", rows_arg);
     nb::str updated_at = check.text("updated_at", updated_at_arg);
 
@@ -115,11 +114,10 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
         nb::object row = rows[i];
         if (!PyDict_Check(row.ptr()))
             py::raise(PyExc_TypeError, "format_burn_snapshot() rows[%zu] must be dict, not %s",
-                      i, row.is_none() ? "None" : Py_TYPE(row.ptr())->tp_name);
+                      i, py::type_name_or_none(row));
         // A row without a netuid sorts as subnet 0.
-        nb::handle netuid = py::member(row, netuid_key);
-        numbers::Integer order = netuid.is_valid() ? py::integer_value(nb::borrow(netuid))
-                                                   : numbers::Integer{};
+        std::optional<nb::object> netuid = py::member(row, netuid_key);
+        numbers::Integer order = netuid ? py::integer_value(*netuid) : numbers::Integer{};
         sorted.push_back({std::move(order), std::move(row)});
     }
     std::stable_sort(sorted.begin(), sorted.end(),
@@ -132,9 +130,8 @@ nb::str format_burn_snapshot(nb::handle rows_arg, nb::handle updated_at_arg) {
     lines.append(nb::str(""));
     for (const Row& entry : sorted) {
         // Looked up again without a default: a row without one prints SNNone.
-        nb::handle found = py::member(entry.row, netuid_key);
-        nb::object netuid = found.is_valid() ? nb::borrow(found) : nb::none();
-        nb::object rate = py::call_late_bound("owner_burn_from_row", entry.row);
+        nb::object netuid = py::member(entry.row, netuid_key).value_or(nb::none());
+        nb::object rate = py::call_late_bound(names::owner_burn_from_row, entry.row);
         nb::object display = display_rate(rate);
         lines.append(concat({nb::str("SN"), py::text_form(netuid), nb::str(": "), display}));
     }

@@ -1,0 +1,50 @@
+// The one policy for keeping secrets (the Taostats key, the bot token) out of
+// every text the module hands back or logs. Servers and proxies echo request
+// paths and headers in their error pages, plainly, JSON-escaped or
+// percent-encoded, so each secret is looked for in all of those forms (and
+// in any mixture of them, character by character).
+// Scrubbing comes before any excerpt is cut, so a cut can never leave part of
+// a secret behind. A secret shorter than `shortest_secret` characters is left
+// alone: it cannot be told from ordinary words ("Failed to connect" would
+// lose its every "o" to a one-letter token).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kilnguard::scrub {
+
+namespace nb = nanobind;
+
+inline constexpr std::size_t shortest_secret = 8;
+// What stands in for a secret.
+inline constexpr std::string_view blot = "...";
+
+class Secrets {
+public:
+    // Adds a secret given as UTF-8 bytes, or as a str (anything else, and a
+    // str that is not UTF-8, adds nothing: it cannot be on the wire).
+    void add(std::string_view secret);
+    void add(nb::handle secret);
+
+    // A UTF-8 text with every form of every secret blotted out.
+    std::string text(std::string text) const;
+    // A str with every form of every secret blotted out.
+    nb::str text(nb::handle str) const;
+    // A value about to be handed back or logged: its text form, scrubbed,
+    // when that holds a secret; otherwise the value itself, unchanged.
+    nb::object value(nb::handle value) const;
+    // A decoded JSON value with every text in it (member names included)
+    // scrubbed, in containers copied for the purpose.
+    nb::object json_value(nb::handle value) const;
+
+private:
+    bool found_in(nb::handle str) const;
+    std::vector<std::string> secrets_;  // UTF-8, longest first, each once
+};
+
+}  // namespace kilnguard::scrub
