@@ -55,6 +55,18 @@ class Recorded:
     path: str
     headers: list  # (name, value) in the order sent
     body: bytes
+    status: int = 0  # of the reply it got
+
+    @property
+    def api_method(self):
+        """The Bot API method: sendMessage, getMe, getChat."""
+        return self.path.split("?", 1)[0].rsplit("/", 1)[-1]
+
+    def field(self, name):
+        """A form field, or a query parameter of a GET."""
+        query = self.path.split("?", 1)[1] if "?" in self.path else ""
+        fields = dict(parse_qsl(query)) if self.method == "GET" else dict(self.form())
+        return fields.get(name)
 
     def header(self, name):
         values = [v for n, v in self.headers if n.lower() == name.lower()]
@@ -66,11 +78,15 @@ class Recorded:
 
 class FakeTelegram:
     """Answers each request with the next scripted reply, or with a success
-    once the script is used up."""
+    once the script is used up. Replies scripted for one Bot API method
+    (`answer_method`) come before the general script, and a chat given a
+    standing reply (`answer_chat`) gets it for every sendMessage."""
 
     def __init__(self, tls_context=None):
         self.requests = []
         self.script = []
+        self.method_scripts = {}
+        self.chat_replies = {}
         self._lock = threading.Lock()
         fake = self
 
@@ -81,9 +97,10 @@ class FakeTelegram:
                 length = int(self.headers.get("Content-Length", "0"))
                 body = self.rfile.read(length)
                 with fake._lock:
-                    fake.requests.append(Recorded(self.command, self.path,
-                                                  list(self.headers.items()), body))
-                    reply = fake.script.pop(0) if fake.script else sent()
+                    recorded = Recorded(self.command, self.path, list(self.headers.items()), body)
+                    reply = fake._reply_for(recorded)
+                    recorded.status = reply.status
+                    fake.requests.append(recorded)
                 self.send_response(reply.status, reply.reason)
                 for name, value in reply.headers:
                     self.send_header(name, value)
@@ -119,6 +136,33 @@ class FakeTelegram:
     def answer(self, *replies):
         with self._lock:
             self.script.extend(replies)
+
+    def answer_method(self, method, *replies):
+        with self._lock:
+            self.method_scripts.setdefault(method, []).extend(replies)
+
+    def answer_chat(self, chat_id, reply):
+        """Every later sendMessage to `chat_id` gets `reply` (None: no longer)."""
+        with self._lock:
+            if reply is None:
+                self.chat_replies.pop(chat_id, None)
+            else:
+                self.chat_replies[chat_id] = reply
+
+    def _reply_for(self, recorded):
+        method = recorded.api_method
+        if method == "sendMessage" and recorded.field("chat_id") in self.chat_replies:
+            return self.chat_replies[recorded.field("chat_id")]
+        if self.method_scripts.get(method):
+            return self.method_scripts[method].pop(0)
+        return self.script.pop(0) if self.script else sent()
+
+    def delivered(self, chat_id=None):
+        """Texts that sendMessage accepted, in order, for one chat or all."""
+        with self._lock:
+            return [r.field("text") for r in self.requests
+                    if r.api_method == "sendMessage" and 200 <= r.status < 300
+                    and (chat_id is None or r.field("chat_id") == chat_id)]
 
     def close(self):
         self._server.shutdown()
