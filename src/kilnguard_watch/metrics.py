@@ -127,6 +127,7 @@ class Metrics:
             self.burn_rates.update(burn_map)
         self.changes.inc(outcome.changes)
         self.messages_sent.inc(outcome.messages_sent)
+        self.throttled.inc(outcome.taostats_throttled)
         for reason, count in outcome.telegram_failures.items():
             self.telegram_failures.labels(reason).inc(count)
         self.outbox.set(outcome.outbox_size)
