@@ -34,6 +34,12 @@ def clean_env(**extra):
     return {"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", "/root"), **extra}
 
 
+def pip_env():
+    # pip still finds its index the way it was told to on this machine.
+    return clean_env(**{name: value for name, value in os.environ.items()
+                        if name.startswith("PIP_") or name.lower().endswith("_proxy")})
+
+
 def test_wheel_carries_libcurl_and_runs_the_demo(tmp_path):
     subprocess.run(["make", "--no-print-directory", "wheel"], cwd=ROOT, check=True,
                    capture_output=True, timeout=1800)
@@ -45,7 +51,7 @@ def test_wheel_carries_libcurl_and_runs_the_demo(tmp_path):
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     python = venv / "bin" / "python"
     subprocess.run([str(python), "-m", "pip", "install", "--quiet", str(wheels[0])], check=True,
-                   capture_output=True, cwd=tmp_path, env=clean_env(), timeout=600)
+                   capture_output=True, cwd=tmp_path, env=pip_env(), timeout=600)
 
     mapped = subprocess.run([str(python), "-c", SHOW_LIBCURL], check=True, capture_output=True,
                             text=True, cwd=tmp_path, env=clean_env(), timeout=60).stdout.split()
