@@ -170,6 +170,19 @@ def send_burn_telegram(text: str, token: str, chat_id: str) -> tuple[bool, str]:
     chat id come back as (False, explanation); the token never appears in it.
     """
 
+def send_telegram_message(text: str, token: str, chat_id: str, *, message_thread_id: int | None = None, disable_notification: bool = False) -> tuple[bool, str]:
+    """
+    Sends one message with Telegram's options; returns (ok, error).
+
+    send_burn_telegram with two choices more. message_thread_id, a whole number
+    above zero, posts into that forum topic of a supergroup (anything else raises
+    ValueError before any request); disable_notification=True delivers the message
+    without a sound. Each is sent only when given, after the three fields every
+    message carries, so with neither the request is send_burn_telegram's own.
+    Outcomes, argument checks and the keeping of the token out of every text are
+    the same.
+    """
+
 def run_kilnguard_once(*, state_path: str, threshold: float, burn_token: str, burn_chat_id: str) -> int:
     """
     One monitoring pass; 0 when it completed, 1 when it failed.

@@ -72,6 +72,68 @@ def test_api_base_is_read_at_each_call(telegram, monkeypatch):
         second.close()
 
 
+# ------------------------------------------------ Telegram's own options
+
+PLAIN_BODY = b"chat_id=12345&text=hi&disable_web_page_preview=true"
+
+
+@pytest.mark.parametrize("options, tail", [
+    pytest.param({}, b"", id="none"),
+    pytest.param({"message_thread_id": 7}, b"&message_thread_id=7", id="topic"),
+    pytest.param({"disable_notification": True}, b"&disable_notification=true", id="silent"),
+    pytest.param({"message_thread_id": 2**70, "disable_notification": True},
+                 b"&message_thread_id=1180591620717411303424&disable_notification=true",
+                 id="both"),
+    pytest.param({"message_thread_id": None, "disable_notification": False}, b"",
+                 id="defaults-given"),
+])
+def test_options_follow_the_three_fields(telegram, options, tail):
+    assert kilnguard.send_telegram_message("hi", TOKEN, CHAT, **options) == (True, "")
+    assert send("hi") == (True, "")
+    with_options, plain = telegram.requests
+    assert plain.body == PLAIN_BODY
+    assert with_options.body == PLAIN_BODY + tail
+    assert with_options.path == plain.path
+    assert [n for n, _ in with_options.headers] == [n for n, _ in plain.headers]
+    assert with_options.header("Content-Type") == plain.header("Content-Type")
+
+
+@pytest.mark.parametrize("thread_id", [0, -3, True, 2.0, "7", b"7"], ids=repr)
+def test_bad_topic_is_refused_before_any_request(telegram, thread_id):
+    with pytest.raises(ValueError) as failure:
+        kilnguard.send_telegram_message("hi", TOKEN, CHAT, message_thread_id=thread_id)
+    assert str(failure.value) == ("send_telegram_message() argument 'message_thread_id' must be "
+                                  f"a whole number above zero, not {thread_id!r}")
+    assert telegram.requests == []
+
+
+@pytest.mark.parametrize("call, message", [
+    pytest.param(lambda: kilnguard.send_telegram_message("hi", TOKEN, CHAT, disable_notification=1),
+                 "send_telegram_message() argument 'disable_notification' must be bool, not int",
+                 id="silent-not-bool"),
+    pytest.param(lambda: kilnguard.send_telegram_message("hi", TOKEN, None, message_thread_id=0),
+                 "send_telegram_message() argument 'chat_id' must be str, not None", id="chat-id"),
+    pytest.param(lambda: kilnguard.send_telegram_message("hi", TOKEN, CHAT, 7),
+                 "send_telegram_message(): incompatible function arguments",
+                 id="options-by-name-only"),
+])
+def test_option_argument_checks(telegram, call, message):
+    with pytest.raises(TypeError) as failure:
+        call()
+    assert message in str(failure.value)
+    assert telegram.requests == []
+
+
+def test_options_share_the_outcomes(telegram):
+    telegram.answer(BLOCKED, json_reply(400, {"description": f"no /bot{TOKEN}/"}))
+    assert kilnguard.send_telegram_message("hi", TOKEN, CHAT, message_thread_id=3) == (
+        False, "Forbidden: bot was blocked by the user")
+    ok, error = kilnguard.send_telegram_message("hi", TOKEN, CHAT, disable_notification=True)
+    assert ok is False and TOKEN not in error
+    assert kilnguard.send_telegram_message("hi", "", CHAT, message_thread_id=3) == (
+        False, "burn telegram not configured")
+
+
 # ----------------------------------------------------------- the outcomes
 
 LONG_PADDING = "x" * 400

@@ -114,6 +114,9 @@ def operations(folder):
         "_chunk_text": ((long_text, 3900), (long_text, "x")),
         "send_burn_telegram_messages": ((long_text, "", "c"), (None, "", "c")),
         "send_burn_telegram": (("hi", "", "c"), ("hi", None, "c")),
+        "send_telegram_message": (dict(text="hi", token="", chat_id="c", message_thread_id=7,
+                                       disable_notification=True),
+                                  dict(text="hi", token="", chat_id="c", message_thread_id=0)),
         "run_kilnguard_once": (once, dict(once, threshold="x")),
         "run_burn_startup_snapshot": (dict(state_path=state, burn_token="t", burn_chat_id="c"),
                                       dict(state_path=None, burn_token="t", burn_chat_id="c")),
@@ -138,7 +141,7 @@ def test_every_operation_many_times(folder, quiet, monkeypatch):
     # A closed port: the network operations fail at once, inside libcurl.
     monkeypatch.setenv("TAOSTATS_API_BASE", f"http://127.0.0.1:{refused_port()}")
     table = operations(folder)
-    assert len(table) == 23 and all(hasattr(kilnguard, name) for name in table)
+    assert len(table) == 24 and all(hasattr(kilnguard, name) for name in table)
     for name, (good, bad) in table.items():
         operation = getattr(kilnguard, name)
         for _ in range(WARM_UP):

@@ -19,7 +19,7 @@ INTERFACE_ORDER = [
     "with_retries", "fetch_all_subnets_latest", "owner_burn_from_row", "format_owner_burn",
     "owner_burn_changed", "load_burn_state", "save_burn_state", "diff_burns",
     "format_burn_alert", "format_burn_snapshot", "_chunk_text", "send_burn_telegram_messages",
-    "send_burn_telegram", "run_kilnguard_once", "run_burn_startup_snapshot", "_burn_is_paused",
+    "send_burn_telegram", "send_telegram_message", "run_kilnguard_once", "run_burn_startup_snapshot", "_burn_is_paused",
     "_sleep_until_interval", "run_burn_poll_loop",
 ]
 

@@ -211,15 +211,16 @@ def test_a_token_revoked_while_running_ends_it_and_keeps_the_alert(watcher):
 
 
 @pytest.mark.parametrize("replies, status, lines", [
-    ((), 0, ["taostats key: ok", "telegram token: ok", "telegram chat 12345: ok", "state folder: ok"]),
+    ((), 0, ["taostats key: ok", "telegram token: ok", "telegram chat 12345: ok",
+             "telegram chat -100678:3: ok", "state folder: ok"]),
     ((CHAT_NOT_FOUND,), 78, ["taostats key: ok", "telegram token: ok",
                              "telegram chat 12345: refused: Telegram refuses chat 12345 (Bad Request: "
-                             "chat not found)", "state folder: ok"]),
+                             "chat not found)", "telegram chat -100678:3: ok", "state folder: ok"]),
 ], ids=["all-good", "chat-not-found"])
 def test_check_prints_one_line_per_check(watcher, replies, status, lines):
     watcher.taostats.reply(Reply(body=json.dumps({"pagination": {}, "data": [{"netuid": 0}]})))
     watcher.telegram.answer_method("getChat", *replies)
-    done = watcher.run("--check")
+    done = watcher.run("--check", TELEGRAM_CHAT_ID="12345,-100678:3")
     assert done.returncode == status, done.stderr
     printed = done.stdout.splitlines()
     assert len(printed) == len(lines) and all(p.startswith(l) for p, l in zip(printed, lines))
@@ -258,3 +259,55 @@ def test_sigterm_during_once_gives_143(watcher):
     child.send_signal(signal.SIGTERM)
     out, err = child.communicate(timeout=30)
     assert child.returncode == 143 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("args, extra", [
+    (["--chat-id", "12345"], ""),
+    (["--chat-id", "12345:7"], "&message_thread_id=7"),
+    (["--chat-id", "12345", "--silent"], "&disable_notification=true"),
+    (["--chat-id", "12345:7", "--silent"], "&message_thread_id=7&disable_notification=true"),
+], ids=["plain", "topic", "silent", "topic-and-silent"])
+def test_telegram_options_reach_the_form_body(watcher, args, extra):
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once", *args).returncode == 0
+    watcher.listing({0: "0", 1: "0.25"})
+    done = watcher.run("--once", *args)
+    assert done.returncode == 0, done.stderr
+    [send] = [r for r in watcher.telegram.requests if r.api_method == "sendMessage"]
+    text = send.body.decode().split("&text=", 1)[1].split("&", 1)[0]
+    assert send.body.decode() == f"chat_id=12345&text={text}&disable_web_page_preview=true{extra}"
+    assert "SN1%3A+0.0000+%E2%86%92+0.2500" in text
+
+
+def test_two_chats_one_refusing_the_other_gets_every_message_once(watcher):
+    listings, expected = drifting_passes(4, 5)
+    watcher.telegram.answer_chat("-100222", BLOCKED)
+    for number, rates in enumerate(listings):
+        watcher.listing(rates)
+        done = watcher.run("--once", TELEGRAM_CHAT_ID="111, -100222:5")
+        assert done.returncode == (1 if number else 0), done.stderr
+        assert "Forbidden: bot was blocked by the user" in done.stderr or not number
+    alerts = watcher.telegram.delivered("111")
+    assert [line for text in alerts for line in text.splitlines() if line.startswith("SN")] == \
+        [line for lines in expected for line in lines]
+    assert watcher.telegram.delivered("-100222") == []
+    watcher.telegram.answer_chat("-100222", None)  # unblocked: the backlog arrives, in order
+    watcher.listing(listings[-1])
+    assert watcher.run("--once", TELEGRAM_CHAT_ID="111,-100222:5").returncode == 0
+    assert watcher.telegram.delivered("-100222") == alerts
+    assert watcher.telegram.delivered("111") == alerts
+    assert {r.field("message_thread_id") for r in watcher.telegram.requests
+            if r.api_method == "sendMessage"} == {None, "5"}
+
+
+def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watcher):
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once").returncode == 0
+    watcher.listing({0: "0", 1: "1"})
+    watcher.telegram.answer_method("getChat", api_error(
+        400, "Bad Request: group chat was upgraded to a supergroup chat", migrate_to_chat_id=-1005))
+    done = watcher.run("--once")
+    assert done.returncode == 0, done.stderr
+    assert "telegram chat 12345: the group became a supergroup: set the chat id to -1005" in done.stderr
+    assert [r.field("chat_id") for r in watcher.telegram.requests if r.api_method == "sendMessage"] \
+        == ["-1005"]

@@ -46,3 +46,23 @@ def parse_chats(values):
                 if chat not in chats:
                     chats.append(chat)
     return chats
+
+
+def sender_with_options(module, silent):
+    """send_burn_telegram for chats given as their keys: a topic and
+    --silent reach Telegram through the module's send_telegram_message,
+    looked up at each call like every module operation."""
+
+    def send_burn_telegram(text, token, chat_id):
+        try:
+            chat = parse_chat(chat_id)
+        except ValueError:
+            chat = Chat(chat_id)  # not one of ours: sent as it is
+        options = {}
+        if chat.topic is not None:
+            options["message_thread_id"] = chat.topic
+        if silent:
+            options["disable_notification"] = True
+        return module.send_telegram_message(text, token, chat.id, **options)
+
+    return send_burn_telegram

@@ -25,6 +25,7 @@ class Check:
     status: str
     detail: str
     new_id: str | None = None  # for MOVED
+    chat: object = None  # the Chat a chat check is about
 
     def line(self):
         return f"{self.name}: {self.status}: {self.detail}"
@@ -56,10 +57,10 @@ def telegram_checks(token, chats):
     except telegram_api.Unreachable as error:
         return [Check("telegram token", UNKNOWN, f"no answer from the Bot API: {error}")]
     if not me.get("ok"):
-        status = REFUSED if me.get("error_code") in (401, 404) else UNKNOWN
-        return [Check("telegram token", status, f"Telegram refuses TELEGRAM_BOT_TOKEN "
-                      f"({telegram_api.describe(me)})" if status == REFUSED
-                      else telegram_api.describe(me))]
+        if me.get("error_code") in (401, 404):
+            return [Check("telegram token", REFUSED, f"Telegram refuses TELEGRAM_BOT_TOKEN "
+                                                     f"({telegram_api.describe(me)})")]
+        return [Check("telegram token", UNKNOWN, telegram_api.describe(me))]
     bot = me.get("result") if isinstance(me.get("result"), dict) else {}
     results = [Check("telegram token", OK, f"bot @{bot.get('username', '?')}")]
     for chat in chats:
@@ -80,7 +81,7 @@ def _chat_check(token, chat):
     failure = telegram_api.classify(json.dumps(reply))
     if failure.reason == telegram_api.MIGRATED and failure.migrate_to:
         return Check(name, MOVED, f"the group became a supergroup: set the chat id to "
-                                  f"{failure.migrate_to}", new_id=failure.migrate_to)
+                                  f"{failure.migrate_to}", new_id=failure.migrate_to, chat=chat)
     if failure.reason in (telegram_api.CHAT, telegram_api.TOKEN):
         return Check(name, REFUSED, f"Telegram refuses chat {chat.key} "
                                     f"({telegram_api.describe(reply)}): check TELEGRAM_CHAT_ID or --chat-id")

@@ -11,7 +11,7 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, checks, dry_run, reporting, wiring
+from kilnguard_watch import __version__, checks, reporting, wiring
 from kilnguard_watch.chats import Chat, parse_chats
 from kilnguard_watch.delivery import log_line
 from kilnguard_watch.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
@@ -41,8 +41,9 @@ def build_parser():
                "78 a service refuses a setting, 130 Ctrl-C, 143 SIGTERM during --once.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
                         help="state file holding the last rates; undelivered messages wait "
-                             "in PATH's .outbox.json beside it (default: %(default)s)")
-    parser.add_argument("--threshold", type=float, default=0.01,
+                             "beside it (burn_state.outbox.json for burn_state.json) "
+                             "(default: %(default)s)")
+    parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
                         help="alert when a rate moves by more than this; rates are fractions "
                              "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
     parser.add_argument("--interval", type=float, default=5.0, metavar="MINUTES",
@@ -86,6 +87,8 @@ def build_parser():
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
+    parser.add_argument("--silent", action="store_true",
+                        help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
@@ -171,8 +174,7 @@ def check_telegram_at_start(host, token, chats):
         if check.status == checks.REFUSED:
             raise SettingRefused(check.detail)
         if check.status == checks.MOVED:
-            chat_id = check.name.rsplit(" ", 1)[1].split(":")[0]
-            host.outbox.moved[chat_id] = check.new_id
+            host.outbox.moved[check.chat.id] = check.new_id
             host.delivery.save()
             log_line(f"{check.name}: {check.detail}")
         elif check.status == checks.UNKNOWN:
@@ -230,14 +232,11 @@ def main(argv=None):
         token, chats = telegram_secrets(args)
         if args.check:
             return run_checks(args, token, chats)
-        sender = None
         if args.dry_run:
             chats = chats or [Chat("dry-run")]
-            sender = dry_run.print_instead_of_sending
-            dry_run.reword_stderr()
         host = wiring.install(kilnguard, wiring.Settings(
             state_path=args.state, token=token, chats=chats, alert_after=args.alert_after,
-            dry_run=args.dry_run, sender=sender))
+            dry_run=args.dry_run, silent=args.silent))
         if args.verbose:
             host.observers.subscribe(verbose_line)
         try:

@@ -42,7 +42,8 @@ def dropped_note(count):
 
 class Delivery:
     """Delivers the outbox to `chats` (a list of Chat) with `token`.
-    `stats` is the current pass's tally (see wiring.PassStats)."""
+    `stats`, when set, tallies each send by reason (count_telegram), for
+    the pass outcome."""
 
     def __init__(self, module, outbox, token, chats, log):
         self.module = module

@@ -35,12 +35,13 @@ def listing_problem(rows, pagination, stored_subnets):
         return f"{len(records)} rows, but none names a subnet (no usable netuid)"
     if named and all(row.get("incentive_burn") is None for row in named):
         return f"{len(named)} subnets, but no row has a burn rate (incentive_burn)"
-    subnets = len({str(row["netuid"]).strip() for row in named})
+    subnets = count_subnets(named)
     if stored_subnets and subnets * 2 < stored_subnets:
         return f"{subnets} subnets listed, fewer than half of the {stored_subnets} stored"
     return None
 
 
 def count_subnets(rows):
+    """Distinct subnets the rows name (7 and "7" are one)."""
     return len({str(row["netuid"]).strip() for row in rows
                 if isinstance(row, dict) and names_subnet(row.get("netuid"))})

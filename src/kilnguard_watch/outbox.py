@@ -121,6 +121,19 @@ class Outbox:
             for chat in self.entries.pop(0)["chats"]:
                 self.dropped[chat] = self.dropped.get(chat, 0) + 1
 
+    def keep_only(self, chats):
+        """Forgets what waits for chats no longer configured, which would
+        otherwise hold places for ever; gives how many deliveries went."""
+        forgotten = 0
+        for entry in list(self.entries):
+            kept = [chat for chat in entry["chats"] if chat in chats]
+            forgotten += len(entry["chats"]) - len(kept)
+            entry["chats"] = kept
+            if not kept:
+                self.entries.remove(entry)
+        self.dropped = {chat: n for chat, n in self.dropped.items() if chat in chats}
+        return forgotten
+
     def pending(self, chat):
         """The entries `chat` still has to get, oldest first."""
         return [entry for entry in self.entries if chat in entry["chats"]]

@@ -17,7 +17,9 @@ binding, looked up at each call. `install()` rebinds, once, at start-up:
   send_burn_telegram_messages
       at-least-once delivery through the outbox (delivery.py);
   send_burn_telegram
-      the sender of one message: the module's own, or a dry run's printer;
+      the sender of one message: the module's own; with a forum topic or
+      --silent, a call of the module's send_telegram_message with them; in a
+      dry run, a printer (and the module's "sent" lines say "would send");
   is_rate_limited
       counts the throttled Taostats answers of the pass;
   _burn_is_paused
@@ -51,9 +53,11 @@ import os
 import time
 
 from kilnguard_watch import delivery as delivery_module
+from kilnguard_watch import dry_run
 from kilnguard_watch import health as health_module
 from kilnguard_watch import listing as listing_module
 from kilnguard_watch import telegram_api
+from kilnguard_watch.chats import sender_with_options
 from kilnguard_watch.errors import SettingRefused
 from kilnguard_watch.outbox import Outbox, OutboxDamaged, outbox_path
 
@@ -129,7 +133,7 @@ class Settings:
     chats: list  # of chats.Chat
     alert_after: int = 3
     dry_run: bool = False
-    sender: object = None  # send_burn_telegram's replacement; None keeps the module's
+    silent: bool = False
 
 
 class _Pass:
@@ -163,6 +167,9 @@ class Host:
             self.outbox.load()
         except OutboxDamaged as error:
             log(str(error))
+        forgotten = self.outbox.keep_only({chat.key for chat in settings.chats})
+        if forgotten:
+            log(f"forgot {forgotten} undelivered message(s) for chats no longer configured")
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
                                                  settings.chats, log)
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
@@ -291,8 +298,11 @@ class Host:
         module.send_burn_telegram_messages = self._send_text
         module.is_rate_limited = self._is_rate_limited
         module._burn_is_paused = self._is_paused
-        if self.settings.sender is not None:
-            module.send_burn_telegram = self.settings.sender
+        if self.settings.dry_run:
+            module.send_burn_telegram = dry_run.print_instead_of_sending
+            dry_run.reword_stderr()
+        elif self.settings.silent or any(chat.topic is not None for chat in self.settings.chats):
+            module.send_burn_telegram = sender_with_options(module, self.settings.silent)
 
     def uninstall(self):
         """Puts the module's operations back (for tests and embedding hosts)."""

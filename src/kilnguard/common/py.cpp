@@ -79,6 +79,11 @@ nb::list ArgCheck::list(const char* param, nb::handle value) const {
     return nb::borrow<nb::list>(value);
 }
 
+bool ArgCheck::flag(const char* param, nb::handle value) const {
+    if (!PyBool_Check(value.ptr())) mismatch(param, "bool", value);
+    return value.ptr() == Py_True;
+}
+
 double ArgCheck::real(const char* param, nb::handle value) const {
     PyObject* v = value.ptr();
     if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v);

@@ -50,6 +50,9 @@ public:
     nb::dict dict(const char* param, nb::handle value) const;
     // Exactly a list.
     nb::list list(const char* param, nb::handle value) const;
+    // Exactly True or False: a switch given as "false" or 0 is a mistake to
+    // report, not a value to test for truth.
+    bool flag(const char* param, nb::handle value) const;
     // Any real number; an integer is taken as the equal real.
     double real(const char* param, nb::handle value) const;
     // Any number; a real is cut toward zero. Integers beyond the range of

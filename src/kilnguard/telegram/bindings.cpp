@@ -53,6 +53,22 @@ binds them at the time of the call. The first failed piece ends the sending.)");
 The request goes to TELEGRAM_API_BASE (default https://api.telegram.org) with
 a 30-second time-out. Error replies, transport failures and an empty token or
 chat id come back as (False, explanation); the token never appears in it.)");
+
+    m.def("send_telegram_message", &telegram::send_telegram_message, param("text"),
+          param("token"), param("chat_id"), nb::kw_only(),
+          param("message_thread_id") = nb::none(), param("disable_notification") = false,
+          nb::sig("def send_telegram_message(text: str, token: str, chat_id: str, *, "
+                  "message_thread_id: int | None = None, disable_notification: bool = False) "
+                  "-> tuple[bool, str]"),
+          R"(Sends one message with Telegram's options; returns (ok, error).
+
+send_burn_telegram with two choices more. message_thread_id, a whole number
+above zero, posts into that forum topic of a supergroup (anything else raises
+ValueError before any request); disable_notification=True delivers the message
+without a sound. Each is sent only when given, after the three fields every
+message carries, so with neither the request is send_burn_telegram's own.
+Outcomes, argument checks and the keeping of the token out of every text are
+the same.)");
 }
 
 }  // namespace kilnguard

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kilnguard::telegram {
 
@@ -113,8 +114,31 @@ nb::tuple error_reply_result(const http::Response& response, const nb::str& toke
 
 }  // namespace
 
-nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::handle chat_id_arg) {
-    const py::ArgCheck check{"send_burn_telegram"};
+namespace {
+
+// What send_telegram_message adds to the three fields every message carries.
+struct Options {
+    std::optional<std::string> message_thread_id;  // decimal digits
+    bool disable_notification = false;
+};
+
+// A forum topic's id: a whole number above zero, written in decimal. Anything
+// else is refused before a request is made, so a typo in a topic never posts
+// into the group's general thread instead.
+std::optional<std::string> thread_id(const char* operation, nb::handle value) {
+    if (value.is_none()) return std::nullopt;
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+        int sign = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT);
+        if (sign < 0) throw nb::python_error();
+        if (sign) return py::decimal_text(value);
+    }
+    py::raise(PyExc_ValueError,
+              "%s() argument 'message_thread_id' must be a whole number above zero, not %R",
+              operation, value.ptr());
+}
+
+nb::tuple deliver(const py::ArgCheck& check, nb::handle text_arg, nb::handle token_arg,
+                  nb::handle chat_id_arg, const Options& options) {
     nb::str text = check.text("text", text_arg);
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
@@ -126,9 +150,12 @@ nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::hand
     // The token goes in as it is: the Bot API takes it in the path unescaped.
     request.url = api_base() + "/bot" + url_bytes(token) + "/sendMessage";
     request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    request.body = form::encode({{"chat_id", py::utf8(chat_id)},
-                                 {"text", py::utf8(text)},
-                                 {"disable_web_page_preview", "true"}});
+    std::vector<form::Field> fields{{"chat_id", py::utf8(chat_id)},
+                                    {"text", py::utf8(text)},
+                                    {"disable_web_page_preview", "true"}};
+    if (options.message_thread_id) fields.emplace_back("message_thread_id", *options.message_thread_id);
+    if (options.disable_notification) fields.emplace_back("disable_notification", "true");
+    request.body = form::encode(fields);
     request.timeout_seconds = request_timeout_seconds;
 
     http::Response response;
@@ -145,6 +172,26 @@ nb::tuple send_burn_telegram(nb::handle text_arg, nb::handle token_arg, nb::hand
     json::require_utf8(response.body);
     if (response.status >= 200 && response.status <= 299) return reply_result(response, token);
     return error_reply_result(response, token);
+}
+
+}  // namespace
+
+nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id) {
+    return deliver(py::ArgCheck{"send_burn_telegram"}, text, token, chat_id, Options{});
+}
+
+nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle chat_id,
+                                nb::handle message_thread_id, nb::handle disable_notification) {
+    const char* operation = "send_telegram_message";
+    const py::ArgCheck check{operation};
+    // Every argument is checked before anything is sent, the options included.
+    check.text("text", text);
+    check.text("token", token);
+    check.text("chat_id", chat_id);
+    Options options;
+    options.message_thread_id = thread_id(operation, message_thread_id);
+    options.disable_notification = check.flag("disable_notification", disable_notification);
+    return deliver(check, text, token, chat_id, options);
 }
 
 nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,

@@ -13,5 +13,7 @@ nb::str format_burn_snapshot(nb::handle rows, nb::handle updated_at);
 nb::list chunk_text(nb::handle text, nb::handle max_len);
 nb::tuple send_burn_telegram_messages(nb::handle text, nb::handle token, nb::handle chat_id);
 nb::tuple send_burn_telegram(nb::handle text, nb::handle token, nb::handle chat_id);
+nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle chat_id,
+                                nb::handle message_thread_id, nb::handle disable_notification);
 
 }  // namespace kilnguard::telegram
