@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from kilnguard_watch.notify import Notifier, one_line, socket_address
+from kilnguard_watch.notify import Notifier, socket_address
 
 
 class Clock:
@@ -116,7 +116,3 @@ def test_an_unsupported_socket_kind_is_named_and_ignored():
     assert lines == ["NOTIFY_SOCKET='vsock:2:1234' is not a unix socket this program can use; "
                      "systemd will not hear from it"]
 
-
-def test_status_is_one_short_line():
-    assert one_line("a\nb\r\n  c") == "a b c"
-    assert len(one_line("x" * 1000)) == 200

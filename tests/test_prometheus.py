@@ -80,10 +80,13 @@ scrape_configs:
     static_configs:
       - targets: ["127.0.0.1:{metrics_port}"]
 """)
+    log = open(folder / "prometheus.log", "w")  # read it when Prometheus does not come up
     prometheus = subprocess.Popen(
         ["prometheus", f"--config.file={config}", f"--storage.tsdb.path={folder / 'data'}",
          f"--web.listen-address=127.0.0.1:{prometheus_port}"],
-        stdout=subprocess.DEVNULL, stderr=open(folder / "prometheus.log", "w"))
+        # Its own environment: none of a sanitizer run's preloads.
+        env={"PATH": "/usr/bin:/bin", "HOME": str(folder)},
+        stdout=subprocess.DEVNULL, stderr=log)
     urls = {"metrics": f"http://127.0.0.1:{metrics_port}",
             "prometheus": f"http://127.0.0.1:{prometheus_port}"}
     try:
@@ -98,6 +101,7 @@ scrape_configs:
             process.communicate(timeout=60)
         taostats.close()
         telegram.close()
+        log.close()
 
 
 def answers(url):
