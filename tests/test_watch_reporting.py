@@ -2,14 +2,18 @@
 heartbeat after each pass, systemd's notify datagrams, the Taostats key from
 a credential file, and the flags that can never work."""
 
+import json
 import socket
 import subprocess
 import sys
 
+import kilnguard
 import pytest
 
 from child_env import watch_env
-from fake_taostats import FakeServer, Reply
+from fake_taostats import FakeServer, Reply, subnet_listing, throttled
+from kilnguard_watch import wiring
+from kilnguard_watch.chats import Chat
 
 SECRET = "0b3c7f5e-hc-uuid-4d2a"
 
@@ -90,3 +94,24 @@ def test_flags_that_can_never_work_give_one_line_and_status_2(tmp_path, args, me
                            *args], env=watch_env(TELEGRAM_BOT_TOKEN="t", TELEGRAM_CHAT_ID="1"),
                           capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (2, f"kilnguard-watch: {message}\n")
+
+
+def test_the_wiring_counts_throttled_answers_and_hears_the_loop_wait(
+        tmp_path, fake_taostats, telegram, sleeps, monkeypatch):
+    monkeypatch.setenv("TAOSTATS_API_KEY", "taostats-api-key-123")
+    state = str(tmp_path / "burn_state.json")
+    host = wiring.install(kilnguard, wiring.Settings(state, "123:token", [Chat("7")]), log=print)
+    try:
+        outcomes, waits = [], []
+        host.observers.subscribe(outcomes.append)
+        host.waiting.subscribe(waits.append)
+        fake_taostats.reply(throttled(1), throttled(2), Reply(body=json.dumps(subnet_listing(4))))
+        kilnguard.run_kilnguard_once(state_path=state, threshold=0.01, burn_token="123:token",
+                                     burn_chat_id="7")
+        assert [o.taostats_throttled for o in outcomes] == [2]
+        # The module's own wait tests the pause file through its late binding:
+        # before each of the steps 1, 1, 0.5 and once at the end.
+        assert kilnguard._sleep_until_interval(2.5, "") is True
+        assert waits == [False] * 4
+    finally:
+        host.uninstall()
