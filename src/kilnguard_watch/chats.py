@@ -26,23 +26,23 @@ class Chat:
 
 def parse_chat(text):
     """`-100123`, `@channel` or `-100123:7`; ValueError names a bad value."""
-    spec = text.strip()
-    chat_id, colon, topic = spec.partition(":")
+    given = text.strip()
+    chat_id, colon, topic = given.partition(":")
     if not _CHAT_ID.fullmatch(chat_id):
-        raise ValueError(f"chat id {spec!r} is not a number (like -1001234567890) or @channelname")
+        raise ValueError(f"chat id {given!r} is not a number (like -1001234567890) or @channelname")
     if colon and not _TOPIC.fullmatch(topic):
-        raise ValueError(f"topic in {spec!r} is not a whole number above zero")
+        raise ValueError(f"topic in {given!r} is not a whole number above zero")
     return Chat(chat_id, int(topic) if colon else None)
 
 
 def parse_chats(values):
-    """Chats from a list of specs, each of which may hold a comma-separated
+    """Chats from a list of given values, each of which may hold a comma-separated
     list; repeated chats count once, in their first place."""
     chats = []
     for value in values:
-        for spec in value.split(","):
-            if spec.strip():
-                chat = parse_chat(spec)
+        for given in value.split(","):
+            if given.strip():
+                chat = parse_chat(given)
                 if chat not in chats:
                     chats.append(chat)
     return chats
