@@ -41,8 +41,9 @@ def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
     metrics = heartbeat = None
     if metrics_listen is not None:
         metrics = Metrics(__version__, FAILURE_REASONS)
-        # Until the first pass, the rates the monitor starts from.
+        # Until the first pass, what the monitor starts from.
         metrics.burn_rates.update(module.load_burn_state(state_path))
+        metrics.outbox.set(len(host.outbox))
         metrics.serve(metrics_listen)
 
         def count_pass(outcome):
