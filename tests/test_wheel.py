@@ -41,17 +41,19 @@ def pip_env():
 
 
 def test_wheel_carries_libcurl_and_runs_the_demo(tmp_path):
-    subprocess.run(["make", "--no-print-directory", "wheel"], cwd=ROOT, check=True,
-                   capture_output=True, timeout=1800)
+    made = subprocess.run(["make", "--no-print-directory", "wheel"], cwd=ROOT, capture_output=True,
+                          text=True, timeout=1800)
+    assert made.returncode == 0, made.stdout[-3000:] + made.stderr[-3000:]
     wheels = sorted((ROOT / "build" / "wheelhouse").glob("kilnguard-*.whl"))
-    assert [w.name.split("-")[-1] for w in wheels] == [wheels[0].name.split("-")[-1]]
-    assert "manylinux" in wheels[0].name, wheels[0].name
+    assert len(wheels) == 1 and "-manylinux_" in wheels[0].name, wheels
 
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     python = venv / "bin" / "python"
-    subprocess.run([str(python), "-m", "pip", "install", "--quiet", str(wheels[0])], check=True,
-                   capture_output=True, cwd=tmp_path, env=pip_env(), timeout=600)
+    installed = subprocess.run([str(python), "-m", "pip", "install", "--quiet", str(wheels[0])],
+                               capture_output=True, text=True, cwd=tmp_path, env=pip_env(),
+                               timeout=600)
+    assert installed.returncode == 0, installed.stderr[-3000:]
 
     mapped = subprocess.run([str(python), "-c", SHOW_LIBCURL], check=True, capture_output=True,
                             text=True, cwd=tmp_path, env=clean_env(), timeout=60).stdout.split()
