@@ -37,6 +37,17 @@ def test_heartbeat_hits_the_url_after_a_listing_and_fail_after_none(watcher, pin
     assert not any(SECRET in done.stderr for done in outputs)
 
 
+def test_a_pass_that_raised_after_its_listing_pings_fail(watcher, ping_service):
+    # The state file leads to a folder that is gone: saving the rates raises
+    # after the listing came.
+    watcher.state.symlink_to(watcher.state.parent / "gone" / "burn_state.json")
+    watcher.listing({n: "0" for n in range(5)})
+    ping_service.reply(Reply(body="OK"))
+    done = watcher.run("--once", "--heartbeat-url", f"{ping_service.url}/{SECRET}")
+    assert done.returncode == 1, done.stderr
+    assert [r.target for r in ping_service.requests] == [f"/{SECRET}/fail"]
+
+
 def test_systemd_hears_ready_status_watchdog_and_stopping(watcher, tmp_path):
     notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     notify.bind(str(tmp_path / "notify"))
