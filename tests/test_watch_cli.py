@@ -24,7 +24,7 @@ def test_version():
 
 
 @pytest.mark.parametrize("args, settings, message", [
-    ([], {}, "kilnguard-watch: no Taostats API key: set TAOSTATS_API_KEY\n"),
+    ([], {}, "kilnguard-watch: no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_CHAT_ID": "1"},
      "kilnguard-watch: no bot token: set TELEGRAM_BOT_TOKEN or give --token-file\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t"},

@@ -11,7 +11,7 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, checks, wiring
+from kilnguard_watch import __version__, checks, reporting, wiring
 from kilnguard_watch.chats import Chat, parse_chats
 from kilnguard_watch.delivery import log_line
 from kilnguard_watch.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
@@ -32,7 +32,8 @@ def build_parser():
         prog=PROG,
         description="Watch the owner burn rate of every Bittensor subnet and report "
                     "changes to a Telegram chat.",
-        epilog="Secrets come from the environment: TAOSTATS_API_KEY (Taostats API key), "
+        epilog="Secrets come from the environment (or the files named by --taostats-key-file "
+               "and --token-file): TAOSTATS_API_KEY (Taostats API key), "
                "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
                "TAOSTATS_API_BASE, TAOSTATS_USER_AGENT and TELEGRAM_API_BASE change the "
                "endpoints. Create the pause file to stop monitoring. Exit status: 0 done or "
@@ -74,6 +75,15 @@ def build_parser():
     parser.add_argument("--token-file", metavar="PATH",
                         help="read the bot token from this file instead of TELEGRAM_BOT_TOKEN "
                              "(for systemd credentials)")
+    parser.add_argument("--taostats-key-file", metavar="PATH",
+                        help="read the Taostats API key from this file instead of "
+                             "TAOSTATS_API_KEY (for systemd credentials)")
+    parser.add_argument("--metrics-listen", metavar="HOST:PORT",
+                        help="serve Prometheus metrics at http://HOST:PORT/metrics, for "
+                             "example 127.0.0.1:9817 (default: off)")
+    parser.add_argument("--heartbeat-url", metavar="URL",
+                        help="GET this URL after every pass that got a listing, URL/fail after "
+                             "one that did not (healthchecks.io and the like; default: off)")
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
@@ -94,6 +104,10 @@ def check_settings(args):
     if args.alert_after < 1:
         raise UsageError(f"--alert-after must be 1 or more, not {args.alert_after}")
     try:
+        reporting.check_flags(args.metrics_listen, args.heartbeat_url)
+    except ValueError as error:
+        raise UsageError(str(error))
+    try:
         mode = os.stat(args.state).st_mode
     except FileNotFoundError:
         pass
@@ -110,13 +124,27 @@ def check_settings(args):
         raise UsageError(f"--state {args.state}: folder {folder} is not writable")
 
 
+def read_secret(flag, path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read().strip()
+    except (OSError, UnicodeDecodeError) as error:
+        raise UsageError(f"cannot read {flag} {path}: {getattr(error, 'strerror', None) or error}")
+
+
+def taostats_key_from_file(args):
+    """The module reads TAOSTATS_API_KEY from this process's environment at
+    every request; a key from a file goes there, and nowhere else."""
+    if args.taostats_key_file:
+        key = read_secret("--taostats-key-file", args.taostats_key_file)
+        if not key:
+            raise UsageError(f"--taostats-key-file {args.taostats_key_file} is empty")
+        os.environ["TAOSTATS_API_KEY"] = key
+
+
 def telegram_secrets(args):
     if args.token_file:
-        try:
-            with open(args.token_file, encoding="utf-8") as f:
-                token = f.read().strip()
-        except OSError as error:
-            raise UsageError(f"cannot read --token-file {args.token_file}: {error.strerror}")
+        token = read_secret("--token-file", args.token_file)
     else:
         token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     try:
@@ -154,14 +182,7 @@ def check_telegram_at_start(host, token, chats):
 
 
 def verbose_line(outcome):
-    took = f"{outcome.duration * 1000:.0f} ms"
-    if outcome.result == "ok":
-        text = f"{outcome.kind} ok: {outcome.subnets} subnets, {outcome.changes} changed, {took}"
-    else:
-        text = f"{outcome.kind} {outcome.result}: {outcome.error or 'see above'}, {took}"
-    if outcome.outbox_size:
-        text += f", {outcome.outbox_size} message(s) waiting"
-    log_line(text)
+    log_line(outcome.summary())
 
 
 def monitor(args, host, token, chats):
@@ -205,8 +226,9 @@ def main(argv=None):
         if not args.check and kilnguard._burn_is_paused(args.pause_file):
             sys.stderr.write("[burn] monitoring paused\n")
             return EXIT_OK
+        taostats_key_from_file(args)
         if kilnguard.taostats_auth() is None:
-            raise UsageError("no Taostats API key: set TAOSTATS_API_KEY")
+            raise UsageError("no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file")
         token, chats = telegram_secrets(args)
         if args.check:
             return run_checks(args, token, chats)
@@ -217,9 +239,18 @@ def main(argv=None):
             dry_run=args.dry_run, silent=args.silent))
         if args.verbose:
             host.observers.subscribe(verbose_line)
+        try:
+            outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
+                                       args.heartbeat_url)
+        except OSError as error:  # the metrics port: perhaps free again at the next start
+            print(f"{PROG}: {error}", file=sys.stderr)
+            return EXIT_FAILURE
         if not args.dry_run:
             check_telegram_at_start(host, token, chats)
-        return monitor(args, host, token, chats)
+        try:
+            return monitor(args, host, token, chats)
+        finally:
+            outside.notifier.stopping("stopped")
     except UsageError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return EXIT_USAGE

@@ -19,7 +19,12 @@ binding, looked up at each call. `install()` rebinds, once, at start-up:
   send_burn_telegram
       the sender of one message: the module's own; with a forum topic or
       --silent, a call of the module's send_telegram_message with them; in a
-      dry run, a printer (and the module's "sent" lines say "would send").
+      dry run, a printer (and the module's "sent" lines say "would send");
+  is_rate_limited
+      counts the throttled Taostats answers of the pass;
+  _burn_is_paused
+      tells the `waiting` observers that the loop is still alive: the module
+      tests the pause file at least once a second while it waits.
 
 Each wrapper calls the operation it replaces (send_burn_telegram_messages
 excepted: delivery splits with the module's `_chunk_text` and sends each
@@ -36,6 +41,9 @@ its logic:
 The callback runs on the monitor's thread after each pass (and after the
 start-up snapshot), once the outbox has been delivered. An exception in a
 callback is logged and never stops monitoring; a callback should be quick.
+`host.waiting.subscribe(callback)` works the same way, callback(paused)
+being called at each test of the pause file (a service manager's watchdog
+pings there).
 """
 
 import collections
@@ -55,7 +63,8 @@ from kilnguard_watch.outbox import Outbox, OutboxDamaged, outbox_path
 
 LISTING_PATH = "/api/subnet/latest/v1"
 WRAPPED = ("run_kilnguard_once", "run_burn_startup_snapshot", "fetch_all_subnets_latest",
-           "with_retries", "format_burn_alert", "send_burn_telegram_messages", "send_burn_telegram")
+           "with_retries", "format_burn_alert", "send_burn_telegram_messages", "send_burn_telegram",
+           "is_rate_limited", "_burn_is_paused")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -73,6 +82,7 @@ class PassOutcome:
     telegram_failures: failed sends by reason ("throttled", "migrated",
         "token", "chat", "other"), retries included;
     throttled: 429 replies seen (also counted in telegram_failures);
+    taostats_throttled: Taostats answers that said to slow down;
     error: the pass's error on one line, secrets removed ("" when ok).
     """
     kind: str
@@ -85,6 +95,18 @@ class PassOutcome:
     telegram_failures: dict
     throttled: int
     error: str
+    taostats_throttled: int = 0
+
+    def summary(self):
+        """One line for the log and the service manager's status."""
+        took = f"{self.duration * 1000:.0f} ms"
+        if self.result == "ok":
+            text = f"{self.kind} ok: {self.subnets} subnets, {self.changes} changed, {took}"
+        else:
+            text = f"{self.kind} {self.result}: {self.error or 'see above'}, {took}"
+        if self.outbox_size:
+            text += f", {self.outbox_size} message(s) waiting"
+        return text
 
 
 class Observers:
@@ -125,6 +147,7 @@ class _Pass:
         self.changes = 0
         self.listing_error = None  # (health kind, one-line text)
         self.flushed = False
+        self.taostats_throttled = 0
 
     def count_telegram(self, reason):
         self.telegram[reason] += 1
@@ -138,6 +161,7 @@ class Host:
         self.settings = settings
         self.log = log
         self.observers = Observers(log)
+        self.waiting = Observers(log)
         self.outbox = Outbox(None if settings.dry_run else outbox_path(settings.state_path))
         try:
             self.outbox.load()
@@ -195,7 +219,8 @@ class Host:
             duration=time.monotonic() - current.started, outbox_size=len(self.outbox),
             messages_sent=current.telegram["sent"],
             telegram_failures={r: n for r, n in current.telegram.items() if r != "sent"},
-            throttled=current.telegram[telegram_api.THROTTLED], error=error))
+            throttled=current.telegram[telegram_api.THROTTLED], error=error,
+            taostats_throttled=current.taostats_throttled))
 
     def _one_line(self, text):
         return health_module.one_line(text, self.settings.token, os.environ.get("TAOSTATS_API_KEY", ""))
@@ -242,6 +267,17 @@ class Host:
             self.current.flushed = True
         return self.delivery.send_text(text, token, chat_id)
 
+    def _is_rate_limited(self, payload):
+        limited = self.originals["is_rate_limited"](payload)
+        if limited and self.current is not None:
+            self.current.taostats_throttled += 1
+        return limited
+
+    def _is_paused(self, pause_path):
+        paused = self.originals["_burn_is_paused"](pause_path)
+        self.waiting.publish(paused)
+        return paused
+
     # ------------------------------------------------------------- install
 
     def _bind(self, module):
@@ -260,6 +296,8 @@ class Host:
         module.with_retries = self._with_retries
         module.format_burn_alert = self._format_alert
         module.send_burn_telegram_messages = self._send_text
+        module.is_rate_limited = self._is_rate_limited
+        module._burn_is_paused = self._is_paused
         if self.settings.dry_run:
             module.send_burn_telegram = dry_run.print_instead_of_sending
             dry_run.reword_stderr()
