@@ -83,6 +83,16 @@ def fake_taostats(monkeypatch):
     server.close()
 
 
+@pytest.fixture
+def ping_service():
+    """A scripted stand-in for a dead-man service (healthchecks.io and the like)."""
+    from fake_taostats import FakeServer
+
+    server = FakeServer()
+    yield server
+    server.close()
+
+
 @pytest.fixture(scope="session")
 def tls_authority():
     """A private CA and a certificate for 127.0.0.1 that it signed."""

@@ -11,18 +11,11 @@ import kilnguard
 import pytest
 
 from child_env import watch_env
-from fake_taostats import FakeServer, Reply, subnet_listing, throttled
+from fake_taostats import Reply, subnet_listing, throttled
 from kilnguard_watch import wiring
 from kilnguard_watch.chats import Chat
 
 SECRET = "0b3c7f5e-hc-uuid-4d2a"
-
-
-@pytest.fixture
-def ping_service():
-    server = FakeServer()
-    yield server
-    server.close()
 
 
 def test_heartbeat_hits_the_url_after_a_listing_and_fail_after_none(watcher, ping_service):
