@@ -6,8 +6,11 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
 SYSTEM_PACKAGES := libcurl4-openssl-dev pkg-config
+# What the test suite needs on top: a real Prometheus scrapes the host in an
+# integration test.
+TEST_PACKAGES := prometheus
 
-.PHONY: setup test demo bench system-packages stub clean sanitize fuzz
+.PHONY: setup test demo bench wheel system-packages test-packages stub clean sanitize fuzz
 
 setup: $(STAMP)
 
@@ -30,11 +33,30 @@ system-packages:
 
 $(STAMP): $(SOURCES) | system-packages
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install --quiet '.[test]'
+	$(PY) -m pip install --quiet '.[test,wheel]'
 	touch $@
 
-test: setup
+# Checked together with the build's packages, so a fresh machine runs
+# apt-get update once.
+test-packages:
+	@$(MAKE) --no-print-directory system-packages SYSTEM_PACKAGES="$(SYSTEM_PACKAGES) $(TEST_PACKAGES)"
+
+test: test-packages setup
 	$(PY) -m pytest
+
+# A binary wheel that needs no compiler and no libcurl on the machine it is
+# installed on: auditwheel copies libcurl and the libraries it loads into the
+# wheel (kilnguard.libs/) and points the extension at them.
+WHEELHOUSE := build/wheelhouse
+WHEEL_STAMP := $(WHEELHOUSE)/.built
+
+wheel: $(WHEEL_STAMP)
+
+$(WHEEL_STAMP): $(SOURCES) | $(STAMP)
+	rm -rf build/wheel-raw $(WHEELHOUSE)
+	$(PY) -m pip wheel --quiet --no-deps -C build-dir=build/wheel -w build/wheel-raw .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELHOUSE) build/wheel-raw/kilnguard-*.whl
+	touch $@
 
 # The monitor end to end against built-in loopback Taostats and Telegram servers.
 demo: setup

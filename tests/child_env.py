@@ -18,3 +18,14 @@ def default_sigint():
     import signal
 
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def watch_env(**settings):
+    """The environment of a kilnguard-watch child: this interpreter's import
+    path, loopback without proxies, the sanitizer runtime, and `settings`."""
+    import sys
+
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": os.pathsep.join(sys.path),
+           "no_proxy": "127.0.0.1", **sanitizer_env()}
+    env.update(settings)
+    return env

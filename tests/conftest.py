@@ -83,6 +83,16 @@ def fake_taostats(monkeypatch):
     server.close()
 
 
+@pytest.fixture
+def ping_service():
+    """A scripted stand-in for a dead-man service (healthchecks.io and the like)."""
+    from fake_taostats import FakeServer
+
+    server = FakeServer()
+    yield server
+    server.close()
+
+
 @pytest.fixture(scope="session")
 def tls_authority():
     """A private CA and a certificate for 127.0.0.1 that it signed."""
@@ -121,3 +131,67 @@ def telegram(monkeypatch):
     monkeypatch.setenv("TELEGRAM_API_BASE", fake.base_url)
     yield fake
     fake.close()
+
+
+# ------------------------------------------------------------ kilnguard-watch
+
+class Watcher:
+    """kilnguard-watch as a child process, as an operator runs it, against
+    the loopback Taostats and Telegram fakes, with its state file (and the
+    outbox beside it) in a fresh folder."""
+
+    TOKEN = "123456:telegram-bot-token"
+    KEY = "taostats-api-key-123"
+
+    def __init__(self, folder, taostats, telegram):
+        self.state = folder / "burn_state.json"
+        self.outbox = folder / "burn_state.outbox.json"
+        self.pause = folder / "pause"
+        self.taostats = taostats
+        self.telegram = telegram
+        self.settings = {"TAOSTATS_API_KEY": self.KEY, "TAOSTATS_API_BASE": taostats.url,
+                         "TELEGRAM_API_BASE": telegram.base_url,
+                         "TELEGRAM_BOT_TOKEN": self.TOKEN, "TELEGRAM_CHAT_ID": "12345"}
+
+    def command(self, *args):
+        return [sys.executable, "-m", "kilnguard_watch", "--state", str(self.state), *args]
+
+    def run(self, *args, timeout=120, **settings):
+        import subprocess
+
+        from child_env import watch_env
+
+        return subprocess.run(self.command(*args), env=watch_env(**{**self.settings, **settings}),
+                              capture_output=True, text=True, timeout=timeout)
+
+    def start(self, *args, **settings):
+        import subprocess
+
+        from child_env import default_sigint, watch_env
+
+        return subprocess.Popen(self.command(*args), env=watch_env(**{**self.settings, **settings}),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                preexec_fn=default_sigint)
+
+    def listing(self, rates, **fields):
+        """Queues one listing answer: {netuid: incentive_burn}, every other
+        field as the service gives it; `fields` replace top-level members."""
+        import json
+
+        from fake_taostats import Reply, subnet_listing
+
+        document = subnet_listing(len(rates), {n: rates[n] for n in range(len(rates))})
+        document.update(fields)
+        self.taostats.reply(Reply(body=json.dumps(document)))
+
+    def outbox_texts(self):
+        import json
+
+        if not self.outbox.exists():
+            return []
+        return [entry["text"] for entry in json.loads(self.outbox.read_text())["messages"]]
+
+
+@pytest.fixture
+def watcher(tmp_path, fake_taostats, telegram):
+    return Watcher(tmp_path, fake_taostats, telegram)

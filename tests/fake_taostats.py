@@ -56,6 +56,7 @@ class Recorded:
     version: str
     headers: list  # (name, value) pairs in the order they arrived
     body: bytes
+    status: int = 0  # of the reply it was given
 
     @property
     def path(self):
@@ -74,6 +75,11 @@ class Recorded:
         """The body's fields, for a form-encoded POST."""
         return parse_qsl(self.body.decode("ascii"), keep_blank_values=True, strict_parsing=True)
 
+    def field(self, name):
+        """A form field of a POST, or a query parameter of a GET."""
+        fields = self.form() if self.method == "POST" else parse_qsl(self.query or "")
+        return dict(fields).get(name)
+
 
 def _encode(body):
     return body.encode() if isinstance(body, str) else body
@@ -89,9 +95,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         fake = self.server.fake
-        fake._record(Recorded(self.command, self.path, self.request_version,
-                              list(self.headers.items()), body))
-        reply = fake._next_reply()
+        reply = fake._record(Recorded(self.command, self.path, self.request_version,
+                                      list(self.headers.items()), body))
         self.close_connection = True
         if reply.drop:
             return
@@ -190,15 +195,18 @@ class FakeServer:
         self._server.server_close()
 
     def _record(self, recorded):
+        """Keeps the request and hands back the reply it gets."""
         with self._lock:
+            reply = self.choose_reply(recorded)
+            recorded.status = reply.status
             self.requests.append(recorded)
         self.request_seen.set()
+        return reply
 
-    def _next_reply(self):
-        with self._lock:
-            if self._script:
-                return self._script.pop(0)
-        return self.unscripted_reply()
+    def choose_reply(self, recorded):
+        """The next scripted reply (called with the lock held); a subclass may
+        answer by what was asked."""
+        return self._script.pop(0) if self._script else self.unscripted_reply()
 
     def unscripted_reply(self):
         return Reply(status=599, reason="Unscripted Request", body="no reply was scripted")

@@ -47,8 +47,21 @@ BAD_GATEWAY_PAGE = Reply(502, (
 EMPTY_BAD_GATEWAY = Reply(502)
 
 
+def api_method(recorded):
+    """The Bot API method a request called: sendMessage, getMe, getChat."""
+    return recorded.path.rsplit("/", 1)[-1]
+
+
 class FakeTelegram(fake_taostats.FakeServer):
-    """The shared fake server, answering a success once the script is used up."""
+    """The shared fake server, answering a success once the script is used up.
+    Replies scripted for one Bot API method (`answer_method`) come before the
+    general script, and a chat given a standing reply (`answer_chat`) gets it
+    for every sendMessage."""
+
+    def __init__(self, tls_context=None):
+        self._method_scripts = {}
+        self._chat_replies = {}
+        super().__init__(tls_context)
 
     @property
     def base_url(self):
@@ -57,5 +70,32 @@ class FakeTelegram(fake_taostats.FakeServer):
     def answer(self, *replies):
         self.reply(*replies)
 
+    def answer_method(self, method, *replies):
+        with self._lock:
+            self._method_scripts.setdefault(method, []).extend(replies)
+
+    def answer_chat(self, chat_id, reply):
+        """Every later sendMessage to `chat_id` gets `reply` (None: no longer)."""
+        with self._lock:
+            if reply is None:
+                self._chat_replies.pop(chat_id, None)
+            else:
+                self._chat_replies[chat_id] = reply
+
+    def choose_reply(self, recorded):
+        method = api_method(recorded)
+        if method == "sendMessage" and recorded.field("chat_id") in self._chat_replies:
+            return self._chat_replies[recorded.field("chat_id")]
+        if self._method_scripts.get(method):
+            return self._method_scripts[method].pop(0)
+        return super().choose_reply(recorded)
+
     def unscripted_reply(self):
         return sent()
+
+    def delivered(self, chat_id=None):
+        """Texts that sendMessage accepted, in order, for one chat or all."""
+        with self._lock:
+            return [r.field("text") for r in self.requests
+                    if api_method(r) == "sendMessage" and 200 <= r.status < 300
+                    and (chat_id is None or r.field("chat_id") == chat_id)]

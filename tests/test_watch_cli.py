@@ -9,15 +9,8 @@ import time
 
 import pytest
 
-from child_env import default_sigint, sanitizer_env
-from fake_taostats import Reply, subnet_listing
-
-
-def watch_env(**settings):
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": os.pathsep.join(sys.path),
-           "no_proxy": "127.0.0.1", **sanitizer_env()}
-    env.update(settings)
-    return env
+from child_env import default_sigint, watch_env
+from fake_taostats import Reply, refused_port, subnet_listing
 
 
 def watch(*args, timeout=60, **settings):
@@ -31,7 +24,7 @@ def test_version():
 
 
 @pytest.mark.parametrize("args, settings, message", [
-    ([], {}, "kilnguard-watch: no Taostats API key: set TAOSTATS_API_KEY\n"),
+    ([], {}, "kilnguard-watch: no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_CHAT_ID": "1"},
      "kilnguard-watch: no bot token: set TELEGRAM_BOT_TOKEN or give --token-file\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t"},
@@ -40,14 +33,28 @@ def test_version():
      "kilnguard-watch: cannot read --token-file /nonexistent/token: No such file or directory\n"),
     (["--threshold", "x"], {}, "kilnguard-watch: argument --threshold: invalid float value: 'x' (see --help)\n"),
     (["--threshold", "nan", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
-     "kilnguard-watch: --threshold must be a finite number, 0 or more, not nan\n"),
+     "kilnguard-watch: --threshold must be a rate from 0 to 1, not nan\n"),
+    (["--threshold", "5", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --threshold must be a rate from 0 to 1, not 5.0\n"),
+    (["--interval", "20000", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --interval must be at most a week (10080 minutes), not 20000.0\n"),
+    (["--state", ".", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --state . is a directory\n"),
+    (["--state", "/dev/null", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --state /dev/null is not a regular file\n"),
+    (["--chat-id", "12:x"], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t"},
+     "kilnguard-watch: --chat-id: topic in '12:x' is not a whole number above zero\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t", "TELEGRAM_CHAT_ID": "1,chat"},
+     "kilnguard-watch: TELEGRAM_CHAT_ID: chat id 'chat' is not a number (like -1001234567890) "
+     "or @channelname\n"),
     (["--interval", "-3", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
      "kilnguard-watch: --interval must be a positive number of minutes, not -3.0\n"),
     (["--state", "/nonexistent/s.json", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
      "kilnguard-watch: --state /nonexistent/s.json: folder /nonexistent does not exist\n"),
     (["--frobnicate"], {}, "kilnguard-watch: unrecognized arguments: --frobnicate (see --help)\n"),
 ], ids=["no-key", "no-token", "no-chat", "unreadable-token-file", "bad-threshold", "nan-threshold",
-        "negative-interval", "missing-state-folder", "unknown-flag"])
+        "threshold-above-1", "interval-above-a-week", "state-is-a-directory", "state-is-a-device",
+        "bad-topic", "bad-chat-in-list", "negative-interval", "missing-state-folder", "unknown-flag"])
 def test_bad_settings_give_one_line_and_status_2(tmp_path, args, settings, message):
     done = subprocess.run([sys.executable, "-m", "kilnguard_watch", *args], env=watch_env(**settings),
                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
@@ -66,7 +73,7 @@ def test_once_dry_run_prints_the_alert(fake_taostats, tmp_path):
     assert second.returncode == 0
     assert second.stdout.startswith("Owner burn rate changed\n")
     assert second.stdout.endswith(" UTC\n\nSN3: 0.1800 → 0.2500\n\n")
-    assert second.stderr == "[burn] alert sent (1 subnet(s))\n"
+    assert second.stderr == "[burn] would send alert (1 subnet(s))\n"
 
 
 def test_a_failed_pass_gives_status_1(tmp_path):
@@ -76,29 +83,27 @@ def test_a_failed_pass_gives_status_1(tmp_path):
     assert done.stderr.startswith("kilnguard-watch: error: ") and "Traceback" not in done.stderr
 
 
-def test_pause_file_ends_a_normal_run_with_status_0(fake_taostats, tmp_path):
+@pytest.mark.parametrize("once", [False, True], ids=["loop", "once"])
+def test_pause_file_at_start_ends_the_run_without_a_request(fake_taostats, tmp_path, once):
     pause = tmp_path / "pause"
     pause.write_text("")
-    fake_taostats.reply(Reply(body=json.dumps(subnet_listing(3))))
-    done = watch("--dry-run", "--state", str(tmp_path / "s.json"), "--pause-file", str(pause),
-                 TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=fake_taostats.url)
-    assert done.returncode == 0
-    assert done.stdout.startswith("Subnet owner burn rates (startup)\n")
-    assert done.stderr == ("[burn] startup snapshot sent (3 subnets)\n"
-                           "[burn] monitoring paused\n")
+    done = watch("--dry-run", *(["--once"] if once else []), "--state", str(tmp_path / "s.json"),
+                 "--pause-file", str(pause), TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=fake_taostats.url)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "[burn] monitoring paused\n")
+    assert fake_taostats.requests == []
 
 
 def test_ctrl_c_gives_status_130_without_a_traceback(tmp_path):
     child = subprocess.Popen(
         [sys.executable, "-m", "kilnguard_watch", "--dry-run", "--no-snapshot",
          "--state", str(tmp_path / "s.json")],
-        env=watch_env(TAOSTATS_API_KEY="k"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=watch_env(TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=f"http://127.0.0.1:{refused_port()}"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         preexec_fn=default_sigint)
     time.sleep(1.5)  # well inside the first wait
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=30)
     assert child.returncode == 130
-    assert err == "kilnguard-watch: interrupted\n"
+    assert err.endswith("kilnguard-watch: interrupted\n") and "Traceback" not in err
 
 
 def test_demo_shows_a_snapshot_and_alerts():

@@ -1,24 +1,24 @@
 """The command line of kilnguard-watch: settings from flags, secrets from the
-environment (flags show up in `ps`), then the startup snapshot and the poll
-loop, one pass, a dry run, or the built-in demo."""
+environment (flags show up in `ps`), then the start-up pass or snapshot and
+the poll loop, one pass, the set-up checks, a dry run, or the built-in demo.
+What the host adds to the module is wired in wiring.install()."""
 
 import argparse
 import math
 import os
 import signal
+import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__
+from kilnguard_watch import __version__, checks, reporting, wiring
+from kilnguard_watch.chats import Chat, parse_chats
+from kilnguard_watch.delivery import log_line
+from kilnguard_watch.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
+                                    EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
 
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
 PROG = "kilnguard-watch"
-
-
-class UsageError(Exception):
-    """A setting that keeps the monitor from starting; reported in one line."""
+LONGEST_INTERVAL = 7 * 24 * 60  # minutes: a week
 
 
 class Parser(argparse.ArgumentParser):
@@ -32,40 +32,91 @@ def build_parser():
         prog=PROG,
         description="Watch the owner burn rate of every Bittensor subnet and report "
                     "changes to a Telegram chat.",
-        epilog="Secrets come from the environment: TAOSTATS_API_KEY (Taostats API key), "
-               "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID. TAOSTATS_API_BASE, "
-               "TAOSTATS_USER_AGENT and TELEGRAM_API_BASE change the endpoints. "
-               "Create the pause file to stop monitoring.")
+        epilog="Secrets come from the environment (or the files named by --taostats-key-file "
+               "and --token-file): TAOSTATS_API_KEY (Taostats API key), "
+               "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
+               "TAOSTATS_API_BASE, TAOSTATS_USER_AGENT and TELEGRAM_API_BASE change the "
+               "endpoints. Create the pause file to stop monitoring. Exit status: 0 done or "
+               "paused, 1 a pass failed or messages still wait (--once), 2 bad flags, "
+               "78 a service refuses a setting, 130 Ctrl-C, 143 SIGTERM during --once.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
-                        help="state file holding the last rates (default: %(default)s)")
-    parser.add_argument("--threshold", type=float, default=0.01,
-                        help="alert when a rate moves by more than this (default: %(default)s)")
+                        help="state file holding the last rates; undelivered messages wait "
+                             "beside it (burn_state.outbox.json for burn_state.json) "
+                             "(default: %(default)s)")
+    parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
+                        help="alert when a rate moves by more than this; rates are fractions "
+                             "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
     parser.add_argument("--interval", type=float, default=5.0, metavar="MINUTES",
-                        help="minutes between passes, at least 1 (default: %(default)s)")
+                        help="minutes between passes, from 1 to a week (default: %(default)s)")
     parser.add_argument("--pause-file", default="", metavar="PATH",
                         help="stop monitoring when this file appears (default: never)")
-    parser.add_argument("--no-snapshot", action="store_true",
-                        help="do not send the snapshot of all rates at start-up")
+    parser.add_argument("--snapshot", choices=("auto", "always", "never"), default="auto",
+                        help="send the snapshot of all rates at start-up: auto (when there are "
+                             "no stored rates; otherwise the first pass reports what changed "
+                             "while stopped), always (also resets the baseline) or never "
+                             "(default: %(default)s)")
+    parser.add_argument("--no-snapshot", dest="snapshot", action="store_const", const="never",
+                        help="the same as --snapshot never")
+    parser.add_argument("--alert-after", type=int, default=3, metavar="N",
+                        help="tell the chat after N passes in a row without a listing or that "
+                             "failed (default: %(default)s)")
     parser.add_argument("--once", action="store_true",
-                        help="run one pass; the exit status is its result (0 or 1)")
+                        help="run one pass; exit status 0, or 1 when it failed or messages "
+                             "still wait in the outbox")
+    parser.add_argument("--check", action="store_true",
+                        help="check the Taostats key, the bot token, every chat and the state "
+                             "folder, one line each; exit status 0, or 78 for a wrong setting")
     parser.add_argument("--dry-run", action="store_true",
                         help="print messages to standard output instead of sending them")
+    parser.add_argument("--verbose", action="store_true",
+                        help="one line per pass: its outcome, subnets, changes and duration")
     parser.add_argument("--demo", action="store_true",
                         help="run against built-in loopback Taostats and Telegram servers")
     parser.add_argument("--token-file", metavar="PATH",
                         help="read the bot token from this file instead of TELEGRAM_BOT_TOKEN "
                              "(for systemd credentials)")
-    parser.add_argument("--chat-id", metavar="ID",
-                        help="Telegram chat id (default: $TELEGRAM_CHAT_ID)")
+    parser.add_argument("--taostats-key-file", metavar="PATH",
+                        help="read the Taostats API key from this file instead of "
+                             "TAOSTATS_API_KEY (for systemd credentials)")
+    parser.add_argument("--metrics-listen", metavar="HOST:PORT",
+                        help="serve Prometheus metrics at http://HOST:PORT/metrics, for "
+                             "example 127.0.0.1:9817 (default: off)")
+    parser.add_argument("--heartbeat-url", metavar="URL",
+                        help="GET this URL after every pass that got a listing, URL/fail after "
+                             "one that did not (healthchecks.io and the like; default: off)")
+    parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
+                        help="Telegram chat id, with a forum topic id after a colon; give it "
+                             "again for more chats (default: $TELEGRAM_CHAT_ID)")
+    parser.add_argument("--silent", action="store_true",
+                        help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
 
 def check_settings(args):
-    if not math.isfinite(args.threshold) or args.threshold < 0:
-        raise UsageError(f"--threshold must be a finite number, 0 or more, not {args.threshold}")
+    if not math.isfinite(args.threshold) or not 0 <= args.threshold <= 1:
+        raise UsageError(f"--threshold must be a rate from 0 to 1, not {args.threshold}")
     if not math.isfinite(args.interval) or args.interval <= 0:
         raise UsageError(f"--interval must be a positive number of minutes, not {args.interval}")
+    if args.interval > LONGEST_INTERVAL:
+        raise UsageError(f"--interval must be at most a week ({LONGEST_INTERVAL} minutes), "
+                         f"not {args.interval}")
+    if args.alert_after < 1:
+        raise UsageError(f"--alert-after must be 1 or more, not {args.alert_after}")
+    try:
+        reporting.check_flags(args.metrics_listen, args.heartbeat_url)
+    except ValueError as error:
+        raise UsageError(str(error))
+    try:
+        mode = os.stat(args.state).st_mode
+    except FileNotFoundError:
+        pass
+    except OSError as error:
+        raise UsageError(f"--state {args.state}: {error.strerror}")
+    else:
+        if not stat.S_ISREG(mode):
+            kind = "a directory" if stat.S_ISDIR(mode) else "not a regular file"
+            raise UsageError(f"--state {args.state} is {kind}")
     folder = os.path.dirname(os.path.abspath(args.state))
     if not os.path.isdir(folder):
         raise UsageError(f"--state {args.state}: folder {folder} does not exist")
@@ -73,69 +124,139 @@ def check_settings(args):
         raise UsageError(f"--state {args.state}: folder {folder} is not writable")
 
 
+def read_secret(flag, path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read().strip()
+    except (OSError, UnicodeDecodeError) as error:
+        raise UsageError(f"cannot read {flag} {path}: {getattr(error, 'strerror', None) or error}")
+
+
+def taostats_key_from_file(args):
+    """The module reads TAOSTATS_API_KEY from this process's environment at
+    every request; a key from a file goes there, and nowhere else."""
+    if args.taostats_key_file:
+        key = read_secret("--taostats-key-file", args.taostats_key_file)
+        if not key:
+            raise UsageError(f"--taostats-key-file {args.taostats_key_file} is empty")
+        os.environ["TAOSTATS_API_KEY"] = key
+
+
 def telegram_secrets(args):
     if args.token_file:
-        try:
-            with open(args.token_file, encoding="utf-8") as f:
-                token = f.read().strip()
-        except OSError as error:
-            raise UsageError(f"cannot read --token-file {args.token_file}: {error.strerror}")
+        token = read_secret("--token-file", args.token_file)
     else:
         token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
-    chat_id = args.chat_id if args.chat_id is not None else os.environ.get("TELEGRAM_CHAT_ID", "")
-    chat_id = chat_id.strip()
+    try:
+        chats = parse_chats(args.chat_id if args.chat_id else [os.environ.get("TELEGRAM_CHAT_ID", "")])
+    except ValueError as error:
+        raise UsageError(f"{'--chat-id' if args.chat_id else 'TELEGRAM_CHAT_ID'}: {error}")
     if not args.dry_run:
         if not token:
             raise UsageError("no bot token: set TELEGRAM_BOT_TOKEN or give --token-file")
-        if not chat_id:
+        if not chats:
             raise UsageError("no chat id: set TELEGRAM_CHAT_ID or give --chat-id")
-    return token, chat_id
+    return token, chats
 
 
-def print_instead_of_sending(text, token, chat_id):
-    """Stands in for kilnguard.send_burn_telegram in a dry run: the module
-    still splits and numbers long texts, and each piece is printed."""
-    print(text, end="\n\n", flush=True)
-    return (True, "")
+def run_checks(args, token, chats):
+    results = [checks.taostats_check(kilnguard), *checks.telegram_checks(token, chats),
+               checks.state_folder_check(args.state)]
+    for check in results:
+        print(check.line(), flush=True)
+    return checks.exit_status(results)
 
 
-def monitor(args, token, chat_id):
-    common = dict(state_path=args.state, burn_token=token, burn_chat_id=chat_id)
+def check_telegram_at_start(host, token, chats):
+    """A token or chat Telegram refuses ends the program before the first
+    pass; a chat that moved is followed; no answer is no verdict."""
+    for check in checks.telegram_checks(token, chats):
+        if check.status == checks.REFUSED:
+            raise SettingRefused(check.detail)
+        if check.status == checks.MOVED:
+            host.outbox.moved[check.chat.id] = check.new_id
+            host.delivery.save()
+            log_line(f"{check.name}: {check.detail}")
+        elif check.status == checks.UNKNOWN:
+            log_line(f"cannot check {check.name} now: {check.detail}")
+
+
+def verbose_line(outcome):
+    log_line(outcome.summary())
+
+
+def monitor(args, host, token, chats):
+    common = dict(state_path=args.state, burn_token=token,
+                  burn_chat_id=",".join(chat.key for chat in chats))
     if args.once:
-        return kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
-    if not args.no_snapshot:
-        try:
+        result = kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+        return EXIT_FAILURE if result != 0 or len(host.outbox) else EXIT_OK
+    stored = len(kilnguard.load_burn_state(args.state)) > 0
+    first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
+        else "pass"
+    try:
+        if first == "snapshot":
             kilnguard.run_burn_startup_snapshot(**common)
-        except Exception as error:  # the loop retries every interval; keep going
-            print(f"{PROG}: startup snapshot failed: {error}", file=sys.stderr)
+        else:
+            # Against the stored rates: what changed while the monitor was
+            # stopped is alerted as changes.
+            kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+    except Exception as error:  # the loop retries every interval; keep going
+        log_line(f"first {first} failed: {error}")
     kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
                                  pause_path=args.pause_file, **common)
-    return 0
-
-
-def stop_on_sigterm(signum, frame):
-    # systemd stops a service with SIGTERM: end like a pause, between two
-    # writes of the state file rather than in the middle of one.
-    raise SystemExit(0)
+    return EXIT_OK
 
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+
+    def stop_on_sigterm(signum, frame):
+        # systemd stops a service with SIGTERM: the loop ends like a pause,
+        # between two writes of a file rather than in the middle of one; a
+        # single pass cut short did not do its job.
+        raise SystemExit(EXIT_TERMINATED if args.once else EXIT_OK)
+
     signal.signal(signal.SIGTERM, stop_on_sigterm)
     try:
         if args.demo:
             from kilnguard_watch.demo import run_demo
             return run_demo()
         check_settings(args)
+        if not args.check and kilnguard._burn_is_paused(args.pause_file):
+            sys.stderr.write("[burn] monitoring paused\n")
+            return EXIT_OK
+        taostats_key_from_file(args)
         if kilnguard.taostats_auth() is None:
-            raise UsageError("no Taostats API key: set TAOSTATS_API_KEY")
-        token, chat_id = telegram_secrets(args)
+            raise UsageError("no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file")
+        token, chats = telegram_secrets(args)
+        if args.check:
+            return run_checks(args, token, chats)
         if args.dry_run:
-            kilnguard.send_burn_telegram = print_instead_of_sending
-        return monitor(args, token, chat_id)
+            chats = chats or [Chat("dry-run")]
+        host = wiring.install(kilnguard, wiring.Settings(
+            state_path=args.state, token=token, chats=chats, alert_after=args.alert_after,
+            dry_run=args.dry_run, silent=args.silent))
+        if args.verbose:
+            host.observers.subscribe(verbose_line)
+        try:
+            outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
+                                       args.heartbeat_url)
+        except OSError as error:  # the metrics port: perhaps free again at the next start
+            print(f"{PROG}: {error}", file=sys.stderr)
+            return EXIT_FAILURE
+        if not args.dry_run:
+            check_telegram_at_start(host, token, chats)
+        try:
+            return monitor(args, host, token, chats)
+        finally:
+            outside.notifier.stopping("stopped")
     except UsageError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except SettingRefused as error:
+        print(f"{PROG}: {error.message}", file=sys.stderr)
+        return EXIT_SETTING_REFUSED
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

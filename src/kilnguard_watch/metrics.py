@@ -1,0 +1,143 @@
+"""Prometheus metrics of kilnguard-watch, served with prometheus_client
+(`--metrics-listen HOST:PORT`).
+
+Everything is fed from the outcome of each pass (and of the start-up
+snapshot) and from the rates the pass left in the state file, so the
+numbers are those the monitor itself acted on."""
+
+import math
+import re
+import time
+
+from prometheus_client import (CollectorRegistry, Counter, Gauge, Histogram, Info,
+                               PlatformCollector, ProcessCollector, start_http_server)
+from prometheus_client.core import GaugeMetricFamily
+
+PASS_RESULTS = ("ok", "failed", "error")
+# A pass is mostly one listing request; the long tail is throttling retries
+# and Telegram time-outs.
+DURATION_BUCKETS = (0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300, 600)
+# A rate as the listing gives it: a plain decimal ("0", "0.97", "1e-05").
+DECIMAL = re.compile(r"-?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
+
+
+class ListenAddressError(ValueError):
+    pass
+
+
+def parse_listen(text):
+    """HOST:PORT, [IPv6]:PORT or :PORT (every interface) -> (host, port)."""
+    host, colon, port = text.rpartition(":")
+    if not colon or not port.isdigit() or not 0 < int(port) < 65536:
+        raise ListenAddressError(f"--metrics-listen wants HOST:PORT with a port from 1 to 65535, "
+                                 f"not {text!r}")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    elif ":" in host:
+        raise ListenAddressError(f"--metrics-listen {text!r}: write an IPv6 address in brackets, "
+                                 f"as in [::1]:9817")
+    return host or "0.0.0.0", int(port)
+
+
+def rate_value(text):
+    """A stored rate as a number, or None when it is not one (such rates are
+    left out rather than shown as 0 or NaN)."""
+    if not isinstance(text, str) or not DECIMAL.fullmatch(text):
+        return None
+    value = float(text)
+    return value if math.isfinite(value) else None
+
+
+class BurnRates:
+    """kilnguard_owner_burn_rate{netuid}: one series per subnet of the last
+    listing, built at scrape time, so a subnet that left the listing leaves
+    the metrics too."""
+
+    NAME = "kilnguard_owner_burn_rate"
+    HELP = "Owner burn rate of each subnet in the last listing, a fraction from 0 to 1"
+
+    def __init__(self):
+        self._rates = {}
+
+    def update(self, burn_map):
+        rates = {}
+        for netuid, text in burn_map.items():
+            value = rate_value(text)
+            if value is not None:
+                rates[str(netuid)] = value
+        self._rates = rates  # one assignment: a scrape sees the old map or the new
+
+    def describe(self):
+        yield GaugeMetricFamily(self.NAME, self.HELP, labels=["netuid"])
+
+    def collect(self):
+        family = GaugeMetricFamily(self.NAME, self.HELP, labels=["netuid"])
+        for netuid, value in self._rates.items():
+            family.add_metric([netuid], value)
+        yield family
+
+
+class Metrics:
+    def __init__(self, version, failure_reasons=()):
+        self.registry = registry = CollectorRegistry()
+        ProcessCollector(registry=registry)
+        PlatformCollector(registry=registry)
+        self.burn_rates = BurnRates()
+        registry.register(self.burn_rates)
+        self.subnets = Gauge("kilnguard_subnets", "Subnets in the last listing", registry=registry)
+        self.passes = Counter(
+            "kilnguard_passes", "Passes and start-up snapshots by result: ok; failed (no listing, "
+            "or the alert not delivered); error (the pass raised)", ["result"], registry=registry)
+        self.last_success = Gauge(
+            "kilnguard_last_successful_pass_timestamp_seconds",
+            "Unix time at which the last pass with result ok ended", registry=registry)
+        self.duration = Histogram("kilnguard_pass_duration_seconds", "How long each pass took",
+                                  buckets=DURATION_BUCKETS, registry=registry)
+        self.changes = Counter("kilnguard_changes", "Changed subnets alerted", registry=registry)
+        self.messages_sent = Counter("kilnguard_messages_sent", "Telegram messages delivered",
+                                     registry=registry)
+        self.telegram_failures = Counter("kilnguard_telegram_failures",
+                                         "Telegram sends that failed, by reason", ["reason"],
+                                         registry=registry)
+        self.outbox = Gauge("kilnguard_outbox_messages",
+                            "Messages waiting in the outbox for the next delivery",
+                            registry=registry)
+        self.throttled = Counter("kilnguard_taostats_throttled",
+                                 "Taostats answers that said to slow down (each is retried)",
+                                 registry=registry)
+        Info("kilnguard_build", "Version of kilnguard-watch", registry=registry).info(
+            {"version": version})
+        # Series that exist from the start read 0 rather than "no data", so
+        # rate() and alert rules work before the first failure.
+        for result in PASS_RESULTS:
+            self.passes.labels(result)
+        for reason in failure_reasons:
+            self.telegram_failures.labels(reason)
+
+    def observe(self, outcome, burn_map=None):
+        """Counts one pass. `burn_map` is what the pass left in the state
+        file; None keeps the rates shown so far."""
+        self.passes.labels(outcome.result).inc()
+        self.duration.observe(outcome.duration)
+        if outcome.result == "ok":
+            self.last_success.set(time.time())
+        if outcome.subnets is not None:
+            self.subnets.set(outcome.subnets)
+        if burn_map is not None:
+            self.burn_rates.update(burn_map)
+        self.changes.inc(outcome.changes)
+        self.messages_sent.inc(outcome.messages_sent)
+        self.throttled.inc(outcome.taostats_throttled)
+        for reason, count in outcome.telegram_failures.items():
+            self.telegram_failures.labels(reason).inc(count)
+        self.outbox.set(outcome.outbox_size)
+
+    def serve(self, listen):
+        """Starts the HTTP endpoint on a thread of its own; raises OSError
+        (address in use, no such address) before monitoring starts."""
+        host, port = parse_listen(listen)
+        try:  # a name that does not resolve is an OSError too (gaierror)
+            server, _thread = start_http_server(port, addr=host, registry=self.registry)
+        except OSError as error:
+            raise OSError(f"cannot listen on {listen}: {error.strerror or error}") from None
+        return server

@@ -1,0 +1,145 @@
+"""The outbox: messages not yet delivered, kept in a file beside the state
+file so that neither a failed delivery nor a restart loses them.
+
+Each entry is one Telegram message (one piece of a long text, already
+numbered) and the chats that still have to get it; every chat therefore has
+its own place in the queue, and a chat that fails holds back only itself.
+The file is replaced atomically, like the state file, and holds at most
+LIMIT entries: when a new one does not fit, the oldest goes, and each chat
+that lost messages is told how many with the next message it gets.
+
+The same file keeps the host's other memory across restarts: the chats
+Telegram moved (a group upgraded to a supergroup) and the health record.
+"""
+
+import json
+import os
+import tempfile
+
+LIMIT = 200
+VERSION = 1
+
+
+def outbox_path(state_path):
+    """`burn_state.json` -> `burn_state.outbox.json`, in the same folder."""
+    root, ext = os.path.splitext(state_path)
+    return (root if ext == ".json" else state_path) + ".outbox.json"
+
+
+def write_atomically(path, text):
+    """Writes a temporary file in the same folder, syncs it, renames it over
+    `path` and syncs the folder: a crash leaves the old or the new file."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(folder_fd)
+    finally:
+        os.close(folder_fd)
+
+
+class OutboxDamaged(Exception):
+    """The file is there but cannot be read as an outbox."""
+
+
+class Outbox:
+    """In memory, with `save()` writing the file when there is one (`path`
+    None: a dry run, which must not touch the real outbox)."""
+
+    def __init__(self, path=None, limit=LIMIT):
+        self.path = path
+        self.limit = limit
+        self.entries = []  # [{"text": str, "chats": [chat key, ...]}], oldest first
+        self.dropped = {}  # chat key -> messages dropped since its last delivery
+        self.moved = {}  # chat id -> the id Telegram moved it to
+        self.health = {}  # the health record (health.py owns its fields)
+
+    # ------------------------------------------------------------ file
+
+    def load(self):
+        """Reads the file; a missing file is an empty outbox. A damaged one
+        is set aside (renamed to *.damaged) rather than overwritten, and
+        OutboxDamaged says where it went."""
+        if self.path is None:
+            return
+        try:
+            with open(self.path, encoding="utf-8") as f:
+                document = json.load(f)
+            entries = [{"text": e["text"], "chats": list(e["chats"])} for e in document["messages"]]
+            if not all(isinstance(e["text"], str) and all(isinstance(c, str) for c in e["chats"])
+                       for e in entries):
+                raise ValueError("an entry is not text for chats")
+            dropped = {str(k): int(v) for k, v in document.get("dropped", {}).items()}
+            moved = {str(k): str(v) for k, v in document.get("moved", {}).items()}
+            health = dict(document.get("health", {}))
+        except FileNotFoundError:
+            return
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            aside = self.path + ".damaged"
+            try:
+                os.replace(self.path, aside)
+            except OSError:
+                aside = None
+            raise OutboxDamaged(f"cannot read the outbox {self.path} ({error}); "
+                                + (f"kept it as {aside}" if aside else "left it in place")) from None
+        self.entries, self.dropped, self.moved, self.health = entries, dropped, moved, health
+
+    def save(self):
+        if self.path is None:
+            return
+        if not self.entries and not self.dropped and not self.moved and not self.health \
+                and not os.path.exists(self.path):
+            return  # nothing to remember: do not create a file for it
+        document = {"version": VERSION, "messages": self.entries,
+                    "dropped": {k: v for k, v in self.dropped.items() if v},
+                    "moved": self.moved, "health": self.health}
+        write_atomically(self.path, json.dumps(document, ensure_ascii=False, indent=1) + "\n")
+
+    # ------------------------------------------------------------ queue
+
+    def __len__(self):
+        return len(self.entries)
+
+    def add(self, texts, chats):
+        """Queues each text for every chat, dropping the oldest entries
+        beyond the limit (counted per chat that had not got them)."""
+        for text in texts:
+            self.entries.append({"text": text, "chats": list(chats)})
+        while len(self.entries) > self.limit:
+            for chat in self.entries.pop(0)["chats"]:
+                self.dropped[chat] = self.dropped.get(chat, 0) + 1
+
+    def keep_only(self, chats):
+        """Forgets what waits for chats no longer configured, which would
+        otherwise hold places for ever; gives how many deliveries went."""
+        forgotten = 0
+        for entry in list(self.entries):
+            kept = [chat for chat in entry["chats"] if chat in chats]
+            forgotten += len(entry["chats"]) - len(kept)
+            entry["chats"] = kept
+            if not kept:
+                self.entries.remove(entry)
+        self.dropped = {chat: n for chat, n in self.dropped.items() if chat in chats}
+        return forgotten
+
+    def pending(self, chat):
+        """The entries `chat` still has to get, oldest first."""
+        return [entry for entry in self.entries if chat in entry["chats"]]
+
+    def delivered(self, entry, chat):
+        entry["chats"].remove(chat)
+        if not entry["chats"]:
+            self.entries.remove(entry)
+        self.dropped.pop(chat, None)

@@ -1,0 +1,132 @@
+"""What kilnguard-watch needs to know about Telegram beyond sending: what a
+failed delivery's error text means, and the Bot API's getMe and getChat for
+the set-up checks and for finding the chat a group was moved to.
+
+Messages themselves always go through the module's send operation; this
+client only asks questions. It uses Python's own HTTP client, which honours
+TELEGRAM_API_BASE's proxies (https_proxy, no_proxy) and SSL_CERT_FILE as the
+module does."""
+
+import json
+import os
+import re
+import urllib.error
+import urllib.parse
+import urllib.request
+from dataclasses import dataclass
+
+TIMEOUT_SECONDS = 30
+DEFAULT_BASE = "https://api.telegram.org"
+
+# Reasons a delivery failed, as counted in pass outcomes.
+THROTTLED = "throttled"
+MIGRATED = "migrated"
+TOKEN = "token"
+CHAT = "chat"
+OTHER = "other"
+
+_RETRY_AFTER = re.compile(r"retry after (\d+)", re.IGNORECASE)
+
+
+@dataclass(frozen=True)
+class Failure:
+    reason: str
+    retry_after: int | None = None  # seconds, for THROTTLED when the reply said
+    migrate_to: str | None = None  # the new chat id, for MIGRATED when the reply said
+
+
+def _reply_document(text):
+    """A failed delivery whose reply had no description carries (part of)
+    the reply body; when that is a whole JSON object its parameters count."""
+    try:
+        document = json.loads(text)
+    except ValueError:
+        return {}
+    return document if isinstance(document, dict) else {}
+
+
+def classify(error):
+    """What the error text of a failed send means for the operator. The text
+    is a reply's description, or (when it had none) its body, which may be
+    the whole JSON reply."""
+    text = str(error)
+    document = _reply_document(text)
+    parameters = document.get("parameters") if isinstance(document.get("parameters"), dict) else {}
+    code = document.get("error_code")
+    lowered = str(document.get("description") or text).lower()
+    if code == 429 or lowered.startswith("too many requests") or "http error 429" in lowered:
+        after = parameters.get("retry_after")
+        if not isinstance(after, int) or isinstance(after, bool):
+            found = _RETRY_AFTER.search(lowered)
+            after = int(found.group(1)) if found else None
+        return Failure(THROTTLED, retry_after=after)
+    if "upgraded to a supergroup" in lowered or "migrate_to_chat_id" in parameters:
+        new = parameters.get("migrate_to_chat_id")
+        return Failure(MIGRATED, migrate_to=None if new is None else str(new))
+    if code in (401, 404) or lowered in ("unauthorized", "not found") or "http error 401" in lowered:
+        return Failure(TOKEN)
+    if code == 403 or lowered.startswith("forbidden") or "http error 403" in lowered \
+            or "chat not found" in lowered or "thread not found" in lowered:
+        return Failure(CHAT)
+    return Failure(OTHER)
+
+
+def scrub(text, *secrets):
+    """`text` without any secret of 8 characters or more, in plain or
+    percent-encoded form."""
+    for secret in secrets:
+        if secret and len(secret) >= 8:
+            for form in {secret, urllib.parse.quote(secret, safe=""), json.dumps(secret)[1:-1]}:
+                text = text.replace(form, "...")
+    return text
+
+
+class Unreachable(Exception):
+    """No answer from the Bot API (network, TLS, time-out, a reply that is
+    not the Bot API's)."""
+
+
+def call(method, token, **params):
+    """GET /bot<token>/<method>: the reply's JSON object, whatever its status.
+    Unreachable when there is none; its text never holds the token."""
+    base = os.environ.get("TELEGRAM_API_BASE", DEFAULT_BASE).rstrip("/") or DEFAULT_BASE
+    url = f"{base}/bot{token}/{method}"
+    if params:
+        url += "?" + urllib.parse.urlencode(params)
+    try:
+        with urllib.request.urlopen(url, timeout=TIMEOUT_SECONDS) as response:
+            body = response.read()
+    except urllib.error.HTTPError as error:
+        body = error.read()
+        status = error.code
+    except (urllib.error.URLError, OSError, ValueError) as error:
+        raise Unreachable(scrub(str(getattr(error, "reason", error)), token)) from None
+    else:
+        status = 200
+    try:
+        document = json.loads(body.decode("utf-8"))
+        if not isinstance(document, dict):
+            raise ValueError
+    except ValueError:
+        raise Unreachable(f"HTTP {status}, not a Bot API reply: "
+                          f"{scrub(body[:200].decode('utf-8', 'replace'), token)!r}") from None
+    return document
+
+
+def describe(document):
+    """One line for a failed Bot API reply."""
+    return str(document.get("description") or f"error {document.get('error_code')}")
+
+
+def migrated_chat(token, chat_id):
+    """The id a group chat was moved to, asking the Bot API about the old id
+    (it answers every method with migrate_to_chat_id); None when it will
+    not say."""
+    try:
+        document = call("getChat", token, chat_id=chat_id)
+    except Unreachable:
+        return None
+    parameters = document.get("parameters")
+    if isinstance(parameters, dict) and parameters.get("migrate_to_chat_id") is not None:
+        return str(parameters["migrate_to_chat_id"])
+    return None

@@ -1,0 +1,52 @@
+"""The dead-man heartbeat against a loopback stand-in of the ping service."""
+
+import pytest
+
+from fake_taostats import Reply, refused_port
+from kilnguard_watch.heartbeat import Heartbeat, HeartbeatUrlError, check_url
+
+SECRET = "5f1e9c3a-2b7d-4c61-9a0e-7d3b8e2f4a10"
+
+
+@pytest.mark.parametrize("path, got_listing, target", [
+    (f"/{SECRET}", True, f"/{SECRET}"),
+    (f"/{SECRET}", False, f"/{SECRET}/fail"),
+    (f"/{SECRET}/", False, f"/{SECRET}/fail"),
+    (f"/api/push/{SECRET}?status=up&msg=OK", False, f"/api/push/{SECRET}/fail?status=up&msg=OK"),
+], ids=["ok", "fail", "trailing-slash", "query-kept"])
+def test_ping_hits_the_url_or_its_fail_url(ping_service, path, got_listing, target):
+    lines = []
+    ping_service.reply(Reply(body="OK"))
+    assert Heartbeat(ping_service.url + path, lines.append).ping(got_listing)
+    assert [(r.method, r.target) for r in ping_service.requests] == [("GET", target)]
+    assert lines == []
+
+
+@pytest.mark.parametrize("reply, expected", [
+    (Reply(status=404, body="not found"), "HTTP 404 Not Found"),
+    (Reply(drop=True), "Remote end closed connection without response"),
+    (Reply(delay=3.0), "no answer within 0.5 s"),
+    (Reply(stall=3.0, content_length=10), "no answer within 0.5 s"),
+], ids=["http-error", "dropped", "silent", "stalled-body"])
+def test_a_failed_ping_is_one_log_line_without_the_url(ping_service, reply, expected):
+    lines = []
+    ping_service.reply(reply)
+    heartbeat = Heartbeat(f"{ping_service.url}/{SECRET}", lines.append, timeout=0.5)
+    assert heartbeat.ping(True) is False
+    assert lines == [f"heartbeat to http://127.0.0.1 failed: {expected}"]
+
+
+def test_nothing_listening(ping_service):
+    lines = []
+    Heartbeat(f"http://127.0.0.1:{refused_port()}/{SECRET}", lines.append).ping(False)
+    assert lines == ["heartbeat to http://127.0.0.1 failed: [Errno 111] Connection refused"]
+
+
+@pytest.mark.parametrize("url", [
+    f"hc-ping.com/{SECRET}", f"ftp://hc-ping.com/{SECRET}", "https:///nohost",
+    f"https://hc-ping.com/{SECRET} ", f"https://hc-ping.com/é{SECRET}",
+], ids=["no-scheme", "ftp", "no-host", "space", "non-ascii"])
+def test_unusable_urls_are_refused_without_repeating_them(url):
+    with pytest.raises(HeartbeatUrlError) as refused:
+        check_url(url)
+    assert SECRET not in str(refused.value) and "--heartbeat-url" in str(refused.value)

@@ -1,0 +1,121 @@
+"""kilnguard-watch's reports about itself, from the real process: the
+heartbeat after each pass, systemd's notify datagrams, the Taostats key from
+a credential file, and the flags that can never work."""
+
+import json
+import socket
+import subprocess
+import sys
+
+import kilnguard
+import pytest
+
+from child_env import watch_env
+from fake_taostats import Reply, subnet_listing, throttled
+from kilnguard_watch import wiring
+from kilnguard_watch.chats import Chat
+
+SECRET = "0b3c7f5e-hc-uuid-4d2a"
+
+
+def test_heartbeat_hits_the_url_after_a_listing_and_fail_after_none(watcher, ping_service):
+    url = f"{ping_service.url}/{SECRET}"
+    watcher.listing({n: "0" for n in range(5)})
+    watcher.taostats.reply(Reply(status=500, body="upstream down"))
+    watcher.listing({n: "0" for n in range(5)})
+    ping_service.reply(*[Reply(body="OK")] * 3)
+    outputs = [watcher.run("--once", "--heartbeat-url", url) for _ in range(3)]
+    assert [done.returncode for done in outputs] == [0, 1, 0]
+    assert [r.target for r in ping_service.requests] == [f"/{SECRET}", f"/{SECRET}/fail", f"/{SECRET}"]
+    assert not any(SECRET in done.stderr for done in outputs)
+
+
+def test_a_pass_that_raised_after_its_listing_pings_fail(watcher, ping_service):
+    # The state file leads to a folder that is gone: saving the rates raises
+    # after the listing came.
+    watcher.state.symlink_to(watcher.state.parent / "gone" / "burn_state.json")
+    watcher.listing({n: "0" for n in range(5)})
+    ping_service.reply(Reply(body="OK"))
+    done = watcher.run("--once", "--heartbeat-url", f"{ping_service.url}/{SECRET}")
+    assert done.returncode == 1, done.stderr
+    assert [r.target for r in ping_service.requests] == [f"/{SECRET}/fail"]
+
+
+def test_systemd_hears_ready_status_watchdog_and_stopping(watcher, tmp_path):
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(str(tmp_path / "notify"))
+    notify.settimeout(30)
+    watcher.listing({n: "0.5" for n in range(5)})
+    child = watcher.start("--pause-file", str(watcher.pause), NOTIFY_SOCKET=str(tmp_path / "notify"),
+                          WATCHDOG_USEC="2000000")
+    try:
+        ready = notify.recv(4096).decode()
+        assert ready.startswith("READY=1\nSTATUS=snapshot ok: 5 subnets, 0 changed, "), ready
+        # The loop now waits a minute, testing the pause file every second.
+        assert [notify.recv(4096) for _ in range(2)] == [b"WATCHDOG=1"] * 2
+        watcher.pause.write_text("")
+        while (message := notify.recv(4096)) == b"WATCHDOG=1":
+            pass
+        assert message == b"STOPPING=1\nSTATUS=stopped"
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.communicate()
+        notify.close()
+
+
+def test_the_taostats_key_comes_from_its_file(watcher, tmp_path):
+    key_file = tmp_path / "taostats-api-key"
+    key_file.write_text("key-from-a-credential-file\n")
+    watcher.listing({n: "0" for n in range(3)})
+    done = watcher.run("--once", "--taostats-key-file", str(key_file), TAOSTATS_API_KEY="")
+    assert done.returncode == 0, done.stderr
+    assert [r.header("Authorization") for r in watcher.taostats.requests] == ["key-from-a-credential-file"]
+
+
+def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        address = f"127.0.0.1:{taken.getsockname()[1]}"
+        done = watcher.run("--metrics-listen", address)
+    assert (done.returncode, done.stderr) == (
+        1, f"kilnguard-watch: cannot listen on {address}: Address already in use\n")
+    assert watcher.taostats.requests == []
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--metrics-listen", "9817"],
+     "--metrics-listen wants HOST:PORT with a port from 1 to 65535, not '9817'"),
+    (["--heartbeat-url", f"hc-ping.com/{SECRET}"],
+     "--heartbeat-url must be an http:// or https:// URL with a host (value not shown: it is a secret)"),
+    (["--taostats-key-file", "/nonexistent/key"],
+     "cannot read --taostats-key-file /nonexistent/key: No such file or directory"),
+    (["--taostats-key-file", "/dev/null"], "--taostats-key-file /dev/null is empty"),
+], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file"])
+def test_flags_that_can_never_work_give_one_line_and_status_2(tmp_path, args, message):
+    done = subprocess.run([sys.executable, "-m", "kilnguard_watch", "--state", str(tmp_path / "s.json"),
+                           *args], env=watch_env(TELEGRAM_BOT_TOKEN="t", TELEGRAM_CHAT_ID="1"),
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (2, f"kilnguard-watch: {message}\n")
+
+
+def test_the_wiring_counts_throttled_answers_and_hears_the_loop_wait(
+        tmp_path, fake_taostats, telegram, sleeps, monkeypatch):
+    monkeypatch.setenv("TAOSTATS_API_KEY", "taostats-api-key-123")
+    state = str(tmp_path / "burn_state.json")
+    host = wiring.install(kilnguard, wiring.Settings(state, "123:token", [Chat("7")]), log=print)
+    try:
+        outcomes, waits = [], []
+        host.observers.subscribe(outcomes.append)
+        host.waiting.subscribe(waits.append)
+        fake_taostats.reply(throttled(1), throttled(2), Reply(body=json.dumps(subnet_listing(4))))
+        kilnguard.run_kilnguard_once(state_path=state, threshold=0.01, burn_token="123:token",
+                                     burn_chat_id="7")
+        assert [o.taostats_throttled for o in outcomes] == [2]
+        # The module's own wait tests the pause file through its late binding:
+        # before each of the steps 1, 1, 0.5 and once at the end.
+        assert kilnguard._sleep_until_interval(2.5, "") is True
+        assert waits == [False] * 4
+    finally:
+        host.uninstall()
