@@ -27,11 +27,11 @@ using Clock = std::chrono::steady_clock;
 // memory, and nothing this module talks to sends anything near it.
 constexpr std::size_t body_limit = std::size_t{64} << 20;
 constexpr long redirect_limit = 10;
-// How often the transfer looks for a pending Ctrl-C. Taking the GIL on every
-// progress call would slow big bodies down for nothing.
 // Listing bodies are megabytes: a larger receive buffer takes them in fewer
 // reads and callbacks (about a tenth off the transfer of a 2.5 MB listing).
 constexpr long receive_buffer_bytes = 512 * 1024;
+// How often the transfer looks for a pending Ctrl-C. Taking the GIL on every
+// progress call would slow big bodies down for nothing.
 constexpr auto signal_check_interval = std::chrono::milliseconds(100);
 
 struct EasyDeleter {
