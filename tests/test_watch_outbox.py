@@ -125,15 +125,27 @@ def test_a_429_is_waited_out_within_a_minute(tmp_path, telegram, sleeps, replies
     assert (ok, sleeps.pauses, len(box)) == (left == 0, pauses, left)
 
 
-def test_messages_for_a_chat_no_longer_configured_are_forgotten(tmp_path):
+@pytest.mark.parametrize("configured, waiting, lines", [
+    pytest.param(["2"], [("both", ["2"])],
+                 ["forgot 2 undelivered message(s) for chats no longer configured"],
+                 id="a-chat-removed"),
+    pytest.param(["1", "3"], [("old", ["1"]), ("both", ["1", "3"])],
+                 ["1 undelivered message(s) for chats no longer configured go to the "
+                  "chats configured in their place"], id="a-chat-replaced"),
+    pytest.param(["3"], [("old", ["3"]), ("both", ["3"])],
+                 ["2 undelivered message(s) for chats no longer configured go to the "
+                  "chats configured in their place"], id="the-chat-id-corrected"),
+])
+def test_what_waits_for_a_chat_no_longer_configured(tmp_path, configured, waiting, lines):
+    # "old" was delivered to chat 2 and waits for 1; "both" waits for 1 and 2.
     state = str(tmp_path / "s.json")
     box = outbox_module.Outbox(outbox_module.outbox_path(state))
     box.add(["old", "both"], ["1", "2"])
-    box.entries[0]["chats"] = ["1"]
+    box.delivered(box.entries[0], "2")
     box.save()
-    lines = []
-    host = wiring.install(kilnguard, wiring.Settings(state, "t", [Chat("2")]),
-                          log=lines.append)
+    logged = []
+    host = wiring.install(kilnguard, wiring.Settings(state, "t", [Chat(c) for c in configured]),
+                          log=logged.append)
     host.uninstall()
-    assert [(e["text"], e["chats"]) for e in host.outbox.entries] == [("both", ["2"])]
-    assert lines == ["forgot 2 undelivered message(s) for chats no longer configured"]
+    assert [(e["text"], e["chats"]) for e in host.outbox.entries] == waiting
+    assert logged == lines

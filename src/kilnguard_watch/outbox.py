@@ -61,7 +61,9 @@ class Outbox:
     def __init__(self, path=None, limit=LIMIT):
         self.path = path
         self.limit = limit
-        self.entries = []  # [{"text": str, "chats": [chat key, ...]}], oldest first
+        # Oldest first: {"text": str, "chats": [chat keys still to get it],
+        # "for": [chat keys it was queued for]}.
+        self.entries = []
         self.dropped = {}  # chat key -> messages dropped since its last delivery
         self.moved = {}  # chat id -> the id Telegram moved it to
         self.health = {}  # the health record (health.py owns its fields)
@@ -77,8 +79,10 @@ class Outbox:
         try:
             with open(self.path, encoding="utf-8") as f:
                 document = json.load(f)
-            entries = [{"text": e["text"], "chats": list(e["chats"])} for e in document["messages"]]
-            if not all(isinstance(e["text"], str) and all(isinstance(c, str) for c in e["chats"])
+            entries = [{"text": e["text"], "chats": list(e["chats"]),
+                        "for": list(e.get("for", e["chats"]))} for e in document["messages"]]
+            if not all(isinstance(e["text"], str)
+                       and all(isinstance(c, str) for c in e["chats"] + e["for"])
                        for e in entries):
                 raise ValueError("an entry is not text for chats")
             dropped = {str(k): int(v) for k, v in document.get("dropped", {}).items()}
@@ -116,23 +120,34 @@ class Outbox:
         """Queues each text for every chat, dropping the oldest entries
         beyond the limit (counted per chat that had not got them)."""
         for text in texts:
-            self.entries.append({"text": text, "chats": list(chats)})
+            self.entries.append({"text": text, "chats": list(chats), "for": list(chats)})
         while len(self.entries) > self.limit:
             for chat in self.entries.pop(0)["chats"]:
                 self.dropped[chat] = self.dropped.get(chat, 0) + 1
 
     def keep_only(self, chats):
-        """Forgets what waits for chats no longer configured, which would
-        otherwise hold places for ever; gives how many deliveries went."""
-        forgotten = 0
+        """Fits what waits to the chats configured now. A message that still
+        waited for a chat no longer configured goes to each configured chat
+        it was never queued for, so the alerts a wrong chat id could not take
+        reach the corrected one; a chat never gets a message twice. What no
+        new chat takes over is forgotten, since it would hold places for
+        ever. Gives (retargeted, forgotten) deliveries."""
+        retargeted = forgotten = 0
         for entry in list(self.entries):
             kept = [chat for chat in entry["chats"] if chat in chats]
-            forgotten += len(entry["chats"]) - len(kept)
-            entry["chats"] = kept
-            if not kept:
+            if len(kept) == len(entry["chats"]):
+                continue
+            newcomers = [chat for chat in chats if chat not in entry["for"]]
+            if newcomers:
+                entry["for"] += newcomers
+                retargeted += len(newcomers)
+            else:
+                forgotten += len(entry["chats"]) - len(kept)
+            entry["chats"] = kept + newcomers
+            if not entry["chats"]:
                 self.entries.remove(entry)
         self.dropped = {chat: n for chat, n in self.dropped.items() if chat in chats}
-        return forgotten
+        return retargeted, forgotten
 
     def pending(self, chat):
         """The entries `chat` still has to get, oldest first."""

@@ -167,7 +167,10 @@ class Host:
             self.outbox.load()
         except OutboxDamaged as error:
             log(str(error))
-        forgotten = self.outbox.keep_only({chat.key for chat in settings.chats})
+        retargeted, forgotten = self.outbox.keep_only([chat.key for chat in settings.chats])
+        if retargeted:
+            log(f"{retargeted} undelivered message(s) for chats no longer configured go to "
+                f"the chats configured in their place")
         if forgotten:
             log(f"forgot {forgotten} undelivered message(s) for chats no longer configured")
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
