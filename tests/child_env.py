@@ -11,13 +11,24 @@ def sanitizer_env():
     return {name: os.environ[name] for name in NAMES if name in os.environ}
 
 
-def default_sigint():
-    """preexec_fn for a child that is to be interrupted: a shell that started
-    the suite in the background leaves SIGINT ignored, and Python then never
-    installs its KeyboardInterrupt handler."""
-    import signal
+# Sets SIGINT back to its default action, then becomes the command in argv.
+# SIG_DFL survives exec (SIG_IGN would too), and Python then installs its
+# KeyboardInterrupt handler.
+_RESTORE_SIGINT = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                   "os.execv(sys.argv[1], sys.argv[1:])")
 
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+def interruptible(argv):
+    """The command line that runs `argv` (an absolute program path first) so
+    that Ctrl-C reaches it: a shell that started the suite in the background
+    leaves SIGINT ignored, and Python then never installs its
+    KeyboardInterrupt handler. A small launcher does it rather than a
+    preexec_fn, which runs Python code between fork and exec: with the fake
+    servers' threads running, a lock one of them held at the fork is never
+    released in the child, which then hangs (seen under the sanitizers)."""
+    import sys
+
+    return [sys.executable, "-c", _RESTORE_SIGINT, *argv]
 
 
 def watch_env(**settings):

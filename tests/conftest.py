@@ -167,11 +167,11 @@ class Watcher:
     def start(self, *args, **settings):
         import subprocess
 
-        from child_env import default_sigint, watch_env
+        from child_env import interruptible, watch_env
 
-        return subprocess.Popen(self.command(*args), env=watch_env(**{**self.settings, **settings}),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                preexec_fn=default_sigint)
+        return subprocess.Popen(interruptible(self.command(*args)),
+                                env=watch_env(**{**self.settings, **settings}),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def listing(self, rates, **fields):
         """Queues one listing answer: {netuid: incentive_burn}, every other

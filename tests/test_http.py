@@ -13,7 +13,7 @@ import time
 import pytest
 
 import kilnguard
-from child_env import default_sigint
+from child_env import interruptible
 from fake_taostats import Reply, refused_port
 
 KEY = "sk-live-0123456789abcdef"
@@ -237,7 +237,7 @@ def test_ctrl_c_ends_a_stalled_request_within_about_a_second(fake_taostats, repl
     fake_taostats.reply(reply)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path),
                TAOSTATS_API_BASE=fake_taostats.url)
-    child = subprocess.Popen([sys.executable, "-c", CHILD], env=env, preexec_fn=default_sigint,
+    child = subprocess.Popen(interruptible([sys.executable, "-c", CHILD]), env=env,
                              stderr=subprocess.PIPE, text=True)
     try:
         assert fake_taostats.request_seen.wait(30), "the child never made its request"

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import kilnguard
-from child_env import default_sigint
+from child_env import interruptible
 from monitor_host import MonitorHost, rows
 
 
@@ -205,8 +205,8 @@ def test_ctrl_c_ends_a_real_loop_within_about_a_second(tmp_path):
         except KeyboardInterrupt:
             print("interrupted", flush=True)
     """)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
-                             preexec_fn=default_sigint)
+    child = subprocess.Popen(interruptible([sys.executable, "-c", script]),
+                             stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline() == "ready\n"
     time.sleep(0.5)
     child.send_signal(signal.SIGINT)

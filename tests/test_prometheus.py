@@ -15,7 +15,7 @@ import urllib.request
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from child_env import default_sigint, watch_env
+from child_env import interruptible, watch_env
 from fake_taostats import FakeServer, Reply, refused_port, subnet_listing, wait_until
 from fake_telegram import FakeTelegram
 
@@ -64,12 +64,13 @@ def scraped(tmp_path_factory):
     taostats.reply(Reply(body=json.dumps(subnet_listing(8, {3: "0.18", 5: "1"}))))
     metrics_port, prometheus_port = refused_port(), refused_port()
     watch = subprocess.Popen(
-        [sys.executable, "-m", "kilnguard_watch", "--state", str(folder / "burn_state.json"),
-         "--metrics-listen", f"127.0.0.1:{metrics_port}"],
+        interruptible([sys.executable, "-m", "kilnguard_watch",
+                       "--state", str(folder / "burn_state.json"),
+                       "--metrics-listen", f"127.0.0.1:{metrics_port}"]),
         env=watch_env(TAOSTATS_API_KEY="taostats-key", TAOSTATS_API_BASE=taostats.url,
                       TELEGRAM_API_BASE=telegram.base_url, TELEGRAM_BOT_TOKEN="123456:token",
                       TELEGRAM_CHAT_ID="12345"),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=default_sigint)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     config = folder / "prometheus.yml"
     config.write_text(f"""
 global:

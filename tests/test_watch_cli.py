@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from child_env import default_sigint, watch_env
+from child_env import interruptible, watch_env
 from fake_taostats import Reply, refused_port, subnet_listing
 
 
@@ -95,10 +95,10 @@ def test_pause_file_at_start_ends_the_run_without_a_request(fake_taostats, tmp_p
 
 def test_ctrl_c_gives_status_130_without_a_traceback(tmp_path):
     child = subprocess.Popen(
-        [sys.executable, "-m", "kilnguard_watch", "--dry-run", "--no-snapshot",
-         "--state", str(tmp_path / "s.json")],
-        env=watch_env(TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=f"http://127.0.0.1:{refused_port()}"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        preexec_fn=default_sigint)
+        interruptible([sys.executable, "-m", "kilnguard_watch", "--dry-run", "--no-snapshot",
+                       "--state", str(tmp_path / "s.json")]),
+        env=watch_env(TAOSTATS_API_KEY="k", TAOSTATS_API_BASE=f"http://127.0.0.1:{refused_port()}"),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(1.5)  # well inside the first wait
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=30)
