@@ -6,6 +6,7 @@
 // and tests compare with json.loads.
 #include "common/json_read.hpp"
 
+#include "common/json_grammar.hpp"
 #include "common/numbers.hpp"
 #include "common/py.hpp"
 
@@ -22,10 +23,11 @@ namespace kilnguard::json {
 
 namespace {
 
-constexpr int max_depth = 1000;
+using grammar::is_digit;
+using grammar::is_space;
+using grammar::max_depth;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 int hex_value(char c) {
@@ -137,14 +139,10 @@ public:
     }
 
 private:
-    const char* skip_space(const char* p) const {
-        while (p < end_ && is_space(*p)) ++p;
-        return p;
-    }
+    const char* skip_space(const char* p) const { return grammar::skip_space(p, end_); }
 
     bool starts_with(const char* p, std::string_view word) const {
-        return static_cast<std::size_t>(end_ - p) >= word.size() &&
-               std::memcmp(p, word.data(), word.size()) == 0;
+        return grammar::starts_with(p, end_, word);
     }
 
     // Reads one value at `p` and moves `p` past it.

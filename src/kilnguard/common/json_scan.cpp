@@ -6,6 +6,7 @@
 // read(), which says what is wrong.
 #include "common/json_scan.hpp"
 
+#include "common/json_grammar.hpp"
 #include "common/json_read.hpp"
 #include "common/utf8.hpp"
 
@@ -17,10 +18,11 @@ namespace kilnguard::json {
 
 namespace {
 
-constexpr int max_depth = 1000;  // as the reader's
+using grammar::is_digit;
+using grammar::is_space;
+using grammar::max_depth;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 bool is_hex(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -78,14 +80,10 @@ public:
     }
 
 private:
-    const char* skip_space(const char* p) const {
-        while (p < end_ && is_space(*p)) ++p;
-        return p;
-    }
+    const char* skip_space(const char* p) const { return grammar::skip_space(p, end_); }
 
     bool starts_with(const char* p, std::string_view word) const {
-        return static_cast<std::size_t>(end_ - p) >= word.size() &&
-               std::memcmp(p, word.data(), word.size()) == 0;
+        return grammar::starts_with(p, end_, word);
     }
 
     // A member name, white space and the colon; returns the position of the
