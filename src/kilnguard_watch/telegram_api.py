@@ -109,7 +109,7 @@ def call(method, token, **params):
             raise ValueError
     except ValueError:
         raise Unreachable(f"HTTP {status}, not a Bot API reply: "
-                          f"{scrub(body[:200].decode('utf-8', 'replace'), token)!r}") from None
+                          f"{scrub(body.decode('utf-8', 'replace'), token)[:200]!r}") from None
     return document
 
 
