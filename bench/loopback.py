@@ -15,7 +15,7 @@ import socket
 import sys
 import threading
 
-from kilnguard_watch.sample_listing import subnet_listing
+from kilnguard_watch.cli.sample_listing import subnet_listing
 
 LISTING_PATH = "/api/subnet/latest/v1"
 SENT = json.dumps({"ok": True, "result": {

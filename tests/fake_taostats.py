@@ -16,7 +16,7 @@ import time
 from urllib.parse import parse_qsl
 
 # Listing records shaped like the service's, shared with the built-in demo.
-from kilnguard_watch.sample_listing import subnet_listing, subnet_record  # noqa: F401
+from kilnguard_watch.cli.sample_listing import subnet_listing, subnet_record  # noqa: F401
 
 
 @dataclasses.dataclass

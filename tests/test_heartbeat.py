@@ -3,7 +3,7 @@
 import pytest
 
 from fake_taostats import Reply, refused_port
-from kilnguard_watch.heartbeat import Heartbeat, HeartbeatUrlError, check_url
+from kilnguard_watch.reporting.heartbeat import Heartbeat, HeartbeatUrlError, check_url
 
 SECRET = "5f1e9c3a-2b7d-4c61-9a0e-7d3b8e2f4a10"
 

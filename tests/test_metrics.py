@@ -6,9 +6,9 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from fake_taostats import refused_port
-from kilnguard_watch.metrics import ListenAddressError, Metrics, parse_listen, rate_value
+from kilnguard_watch.reporting.metrics import ListenAddressError, Metrics, parse_listen, rate_value
 from kilnguard_watch.reporting import FAILURE_REASONS
-from kilnguard_watch.wiring import PassOutcome
+from kilnguard_watch.seam import PassOutcome
 
 
 def outcome(result="ok", subnets=3, **fields):

@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from kilnguard_watch.notify import Notifier, socket_address
+from kilnguard_watch.reporting.notify import Notifier, socket_address
 
 
 class Clock:

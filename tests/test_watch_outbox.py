@@ -12,10 +12,10 @@ import kilnguard
 from fake_taostats import Reply, subnet_listing
 from fake_telegram import BAD_GATEWAY_PAGE, json_reply
 from fake_telegram import Reply as TelegramReply
-from kilnguard_watch import outbox as outbox_module
-from kilnguard_watch import wiring
-from kilnguard_watch.chats import Chat
-from kilnguard_watch.delivery import Delivery, numbered_pieces
+from kilnguard_watch.delivery import outbox as outbox_module
+from kilnguard_watch import seam as wiring
+from kilnguard_watch.delivery.chats import Chat
+from kilnguard_watch.delivery.deliver import Delivery, numbered_pieces
 
 
 def test_a_full_outbox_drops_the_oldest_and_the_next_message_says_how_many(

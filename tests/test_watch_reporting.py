@@ -12,8 +12,8 @@ import pytest
 
 from child_env import watch_env
 from fake_taostats import Reply, subnet_listing, throttled
-from kilnguard_watch import wiring
-from kilnguard_watch.chats import Chat
+from kilnguard_watch import seam as wiring
+from kilnguard_watch.delivery.chats import Chat
 
 SECRET = "0b3c7f5e-hc-uuid-4d2a"
 

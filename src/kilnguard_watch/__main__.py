@@ -1,3 +1,3 @@
-from kilnguard_watch.cli import main
+from kilnguard_watch.cli.main import main
 
 raise SystemExit(main())

@@ -52,14 +52,15 @@ import json
 import os
 import time
 
-from kilnguard_watch import delivery as delivery_module
-from kilnguard_watch import dry_run
-from kilnguard_watch import health as health_module
-from kilnguard_watch import listing as listing_module
-from kilnguard_watch import telegram_api
-from kilnguard_watch.chats import sender_with_options
-from kilnguard_watch.errors import SettingRefused
-from kilnguard_watch.outbox import Outbox, OutboxDamaged, outbox_path
+from kilnguard_watch.delivery import deliver as delivery_module
+from kilnguard_watch.delivery import dry_run
+from kilnguard_watch.reporting import health as health_module
+from kilnguard_watch.seam import listing_check as listing_module
+from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.delivery.chats import sender_with_options
+from kilnguard_watch.cli.errors import SettingRefused
+from kilnguard_watch.log import log_line
+from kilnguard_watch.delivery.outbox import Outbox, OutboxDamaged, outbox_path
 
 LISTING_PATH = "/api/subnet/latest/v1"
 WRAPPED = ("run_kilnguard_once", "run_burn_startup_snapshot", "fetch_all_subnets_latest",
@@ -320,7 +321,7 @@ def _http_status(error_object):
     return status if isinstance(status, int) else None
 
 
-def install(module, settings, log=delivery_module.log_line):
+def install(module, settings, log=log_line):
     """Wires kilnguard-watch into `module` (the kilnguard module object) for
     `settings`; returns the Host, whose `observers` take subscriptions."""
     host = Host(module, settings, log)

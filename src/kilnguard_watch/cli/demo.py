@@ -13,7 +13,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import kilnguard
-from kilnguard_watch.sample_listing import subnet_listing
+from kilnguard_watch.cli.sample_listing import subnet_listing
 
 SUBNETS = 129
 PASSES = 4

@@ -5,11 +5,12 @@ observers of the installed wiring (never by a wrapper of its own)."""
 import dataclasses
 import os
 
-from kilnguard_watch import __version__, telegram_api
-from kilnguard_watch.delivery import log_line
-from kilnguard_watch.heartbeat import Heartbeat, check_url
-from kilnguard_watch.metrics import Metrics, parse_listen
-from kilnguard_watch.notify import Notifier
+from kilnguard_watch import __version__
+from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.log import log_line
+from kilnguard_watch.reporting.heartbeat import Heartbeat, check_url
+from kilnguard_watch.reporting.metrics import Metrics, parse_listen
+from kilnguard_watch.reporting.notify import Notifier
 
 FAILURE_REASONS = (telegram_api.THROTTLED, telegram_api.MIGRATED, telegram_api.TOKEN,
                    telegram_api.CHAT, telegram_api.OTHER)

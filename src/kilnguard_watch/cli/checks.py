@@ -9,8 +9,8 @@ import json
 import os
 import tempfile
 
-from kilnguard_watch import telegram_api
-from kilnguard_watch.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
+from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.cli.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
 
 LISTING_PATH = "/api/subnet/latest/v1"
 OK = "ok"

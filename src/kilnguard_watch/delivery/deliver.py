@@ -16,11 +16,10 @@ refuses, or a refusal from every chat, ends the program with the settings
 status: nothing can reach the chat, and a service that keeps running would
 look healthy."""
 
-import sys
 import time
 
-from kilnguard_watch import telegram_api
-from kilnguard_watch.errors import SettingRefused
+from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.cli.errors import SettingRefused
 
 PAUSE_BETWEEN_PIECES = 0.4
 LONGEST_WAIT = 60
@@ -145,6 +144,3 @@ class Delivery:
                                  f"TELEGRAM_CHAT_ID or --chat-id; {len(self.outbox)} message(s) "
                                  f"wait in {self.outbox.path}")
 
-
-def log_line(text):
-    sys.stderr.write(f"kilnguard-watch: {text}\n")

@@ -8,7 +8,7 @@ counts its failures across runs just as the loop does."""
 
 import time
 
-from kilnguard_watch import telegram_api
+from kilnguard_watch.delivery import telegram as telegram_api
 
 ERROR_LENGTH = 300
 # Kinds of failed pass.

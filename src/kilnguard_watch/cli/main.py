@@ -11,10 +11,11 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, checks, reporting, wiring
-from kilnguard_watch.chats import Chat, parse_chats
-from kilnguard_watch.delivery import log_line
-from kilnguard_watch.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
+from kilnguard_watch import __version__, reporting, seam as wiring
+from kilnguard_watch.cli import checks
+from kilnguard_watch.delivery.chats import Chat, parse_chats
+from kilnguard_watch.log import log_line
+from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
                                     EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
 
 PROG = "kilnguard-watch"
@@ -220,7 +221,7 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, stop_on_sigterm)
     try:
         if args.demo:
-            from kilnguard_watch.demo import run_demo
+            from kilnguard_watch.cli.demo import run_demo
             return run_demo()
         check_settings(args)
         if not args.check and kilnguard._burn_is_paused(args.pause_file):
