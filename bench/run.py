@@ -162,6 +162,61 @@ def watch_pass(base, count, change, reps, folder):
     return medians
 
 
+def host_pass(base, change, reps, folder):
+    """kilnguard-watch's pass (its seam installed: delivery through the
+    outbox, the listing check, the pass report and its observers) against
+    the module's bare pass and the baseline's, 1024 subnets, in the same
+    run. With a change, the host also writes the alert to its outbox before
+    sending it and again once it went out (two synced writes the bare pass
+    does not make: that is what at-least-once delivery costs)."""
+    from kilnguard_watch import seam
+    from kilnguard_watch.delivery.chats import Chat
+
+    count = 1024
+    rows = listing_rows(base, count)
+    current = {str(row["netuid"]): baseline.owner_burn(row) for row in rows}
+    stored = dict(current)
+    for netuid in CHANGED if change else ():
+        stored[str(netuid)] = "0.25" if current[str(netuid)] != "0.25" else "0.5"
+    document = state_document(stored)
+    paths = {name: os.path.join(folder, f"{name}_state.json")
+             for name in ("kilnguard_watch", "kilnguard", "baseline")}
+    host = seam.install(kilnguard, seam.Settings(paths["kilnguard_watch"], TOKEN, [Chat(CHAT_ID)]))
+    host.observers.subscribe(lambda outcome: None)
+    host.uninstall()
+
+    def setup(name):
+        with open(paths[name], "w") as f:
+            f.write(document)
+            f.flush()
+            os.fsync(f.fileno())
+
+    def watched():
+        host._bind(kilnguard)
+        try:
+            return kilnguard.run_kilnguard_once(state_path=paths["kilnguard_watch"],
+                                                threshold=THRESHOLD, burn_token=TOKEN,
+                                                burn_chat_id="")
+        finally:
+            host.uninstall()
+
+    runs = {
+        "kilnguard_watch": watched,
+        "kilnguard": lambda: kilnguard.run_kilnguard_once(
+            state_path=paths["kilnguard"], threshold=THRESHOLD, burn_token=TOKEN,
+            burn_chat_id=CHAT_ID),
+        "baseline": lambda: baseline.run_once(paths["baseline"], THRESHOLD, TOKEN, CHAT_ID),
+    }
+    os.environ["TAOSTATS_API_BASE"] = listing_base(base, count)
+    with redirect_stderr(io.StringIO()):
+        for name in runs:
+            setup(name)
+            assert runs[name]() == 0, name
+        medians = interleaved(runs, reps, setup)
+    deliveries(base)
+    return medians
+
+
 def curl_transfer(url):
     """Seconds the curl tool takes for the transfer alone, by its own clock
     (without starting the process)."""
@@ -475,6 +530,13 @@ def table(results):
         rows.append((f"  vs curl transfer ({ms(case['curl_transfer'])} ms)", "", "",
                      f"{case['kilnguard'] / case['curl_transfer']:.2f}x",
                      "<= 5x" if big else ""))
+    for name, case in results["host_pass"].items():
+        rows.append((f"kilnguard-watch pass, {name}", ms(case["kilnguard_watch"]),
+                     ms(case["baseline"]), f"{case['kilnguard_watch'] / case['baseline']:.2f}x",
+                     "<= 0.30x"))
+        rows.append((f"  vs the module's bare pass ({ms(case['kilnguard'])} ms)", "", "",
+                     f"{case['kilnguard_watch'] / case['kilnguard']:.2f}x",
+                     "" if name.endswith(", change") else "<= 1.15x"))
     for name, case in results["http_get_json"].items():
         rows.append((f"http_get_json, {name}", ms(case["kilnguard"]), ms(case["baseline"]),
                      f"{case['kilnguard'] / case['baseline']:.2f}x", "<= 0.5x"))
@@ -533,6 +595,12 @@ def targets(results):
         else:
             met[f"watch pass {name} <= 0.5x baseline"] = \
                 case["kilnguard"] / case["baseline"] <= 0.5
+    for name, case in results["host_pass"].items():
+        met[f"kilnguard-watch pass {name} <= 0.30x baseline"] = \
+            case["kilnguard_watch"] / case["baseline"] <= 0.30
+        if not name.endswith(", change"):
+            met[f"kilnguard-watch pass {name} <= 1.15x the module's bare pass"] = \
+                case["kilnguard_watch"] / case["kilnguard"] <= 1.15
     case = results["snapshot_text"]
     met["snapshot text <= 0.4x baseline"] = case["kilnguard"] / case["baseline"] <= 0.4
     met["a 1024-subnet pass adds <= 4 MiB to the peak RSS"] = \
@@ -569,6 +637,9 @@ def main():
             f"{count} subnets, {'change' if change else 'no change'}":
                 watch_pass(base, count, change, args.reps, folder)
             for count in COUNTS for change in (False, True)}
+        results["host_pass"] = {
+            f"1024 subnets, {'change' if change else 'no change'}":
+                host_pass(base, change, args.reps, folder) for change in (False, True)}
         results["http_get_json"] = {f"{count} subnets": get_json(base, count, args.reps)
                                     for count in COUNTS}
         results["snapshot_text"] = snapshot_text(base, args.reps)

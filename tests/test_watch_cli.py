@@ -67,13 +67,14 @@ def test_once_dry_run_prints_the_alert(fake_taostats, tmp_path):
     settings = {"TAOSTATS_API_KEY": "k", "TAOSTATS_API_BASE": fake_taostats.url}
     fake_taostats.reply(Reply(body=json.dumps(subnet_listing(5, {3: "0.18"}))))
     first = watch("--once", "--dry-run", "--state", state, **settings)
-    assert (first.returncode, first.stdout, first.stderr) == (0, "", "")
+    dry_run = "kilnguard-watch: dry run: messages are printed to standard output, not sent\n"
+    assert (first.returncode, first.stdout, first.stderr) == (0, "", dry_run)
     fake_taostats.reply(Reply(body=json.dumps(subnet_listing(5, {3: "0.25"}))))
     second = watch("--once", "--dry-run", "--state", state, **settings)
     assert second.returncode == 0
     assert second.stdout.startswith("Owner burn rate changed\n")
     assert second.stdout.endswith(" UTC\n\nSN3: 0.1800 → 0.2500\n\n")
-    assert second.stderr == "[burn] would send alert (1 subnet(s))\n"
+    assert second.stderr == dry_run + "[burn] alert sent (1 subnet(s))\n"
 
 
 def test_a_failed_pass_gives_status_1(tmp_path):

@@ -311,3 +311,10 @@ def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watch
     assert "telegram chat 12345: the group became a supergroup: set the chat id to -1005" in done.stderr
     assert [r.field("chat_id") for r in watcher.telegram.requests if api_method(r) == "sendMessage"] \
         == ["-1005"]
+    # The new id was written down at the start: the next run sends there
+    # even when Telegram cannot be asked where the group went.
+    watcher.listing({0: "1", 1: "1"})
+    watcher.telegram.answer_method("getChat", BAD_GATEWAY_PAGE)
+    assert watcher.run("--once").returncode == 0
+    assert [r.field("chat_id") for r in watcher.telegram.requests
+            if api_method(r) == "sendMessage"][1:] == ["-1005"]

@@ -15,7 +15,7 @@ from fake_telegram import Reply as TelegramReply
 from kilnguard_watch.delivery import outbox as outbox_module
 from kilnguard_watch import seam as wiring
 from kilnguard_watch.delivery.chats import Chat
-from kilnguard_watch.delivery.deliver import Delivery, numbered_pieces
+from kilnguard_watch.delivery.deliver import Delivery
 
 
 def test_a_full_outbox_drops_the_oldest_and_the_next_message_says_how_many(
@@ -66,7 +66,7 @@ def test_a_damaged_outbox_is_set_aside(tmp_path):
 def test_pieces_are_those_the_module_sends(telegram, sleeps, length):
     text = "\n".join(f"SN{n}: 0.1000 → 0.2000" for n in range(length // 22 + 1))[:length]
     assert kilnguard.send_burn_telegram_messages(text, "123:token", "1") == (True, "")
-    assert numbered_pieces(kilnguard, text) == telegram.delivered()
+    assert kilnguard._message_pieces(text) == telegram.delivered()
 
 
 @pytest.fixture

@@ -1,15 +1,19 @@
-"""The host's own log lines: one per call on standard error, each starting
-"kilnguard-watch: ", and the one way the host keeps secrets out of a text."""
+"""The host's own log lines and the one way the host keeps secrets out of a
+text. Both rules are the module's own (a line stays one physical line, a
+secret is looked for in every form a server may echo it in); the host only
+adds its prefix and names its secrets."""
 
-import sys
+import kilnguard
 
-from kilnguard_watch.delivery import telegram as _telegram
+PREFIX = "kilnguard-watch: "
 
 
 def log_line(text):
-    sys.stderr.write(f"kilnguard-watch: {text}\n")
+    """One line on standard error, as the module writes its own."""
+    kilnguard._log_line(PREFIX + str(text))
 
 
 def scrub(text, *secrets):
-    """`text` with every form of every secret blotted out."""
-    return _telegram.scrub(str(text), *secrets)
+    """The text form of `text` with every form of every secret blotted out;
+    empty or missing secrets are skipped."""
+    return kilnguard._scrub_secrets(str(text), [secret for secret in secrets if secret])

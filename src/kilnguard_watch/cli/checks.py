@@ -10,6 +10,7 @@ import os
 import tempfile
 
 from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.log import scrub
 from kilnguard_watch.cli.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
 
 LISTING_PATH = "/api/subnet/latest/v1"
@@ -41,7 +42,7 @@ def taostats_check(module):
         return Check("taostats key", UNKNOWN, f"no answer from {module.api_base()}: {error}")
     status = answer.get("http_status") if isinstance(answer, dict) else None
     if status in (401, 403):
-        message = telegram_api.scrub(str(answer.get("message", answer)), auth)[:200]
+        message = scrub(answer.get("message", answer), auth)[:200]
         return Check("taostats key", REFUSED,
                      f"Taostats refuses TAOSTATS_API_KEY (HTTP {status}: {message})")
     if status is not None or not isinstance(answer, dict) or "parse_error" in answer:
@@ -59,8 +60,8 @@ def telegram_checks(token, chats):
     if not me.get("ok"):
         if me.get("error_code") in (401, 404):
             return [Check("telegram token", REFUSED, f"Telegram refuses TELEGRAM_BOT_TOKEN "
-                                                     f"({telegram_api.describe(me)})")]
-        return [Check("telegram token", UNKNOWN, telegram_api.describe(me))]
+                                                     f"({telegram_api.describe(me, token)})")]
+        return [Check("telegram token", UNKNOWN, telegram_api.describe(me, token))]
     bot = me.get("result") if isinstance(me.get("result"), dict) else {}
     results = [Check("telegram token", OK, f"bot @{bot.get('username', '?')}")]
     for chat in chats:
@@ -84,8 +85,8 @@ def _chat_check(token, chat):
                                   f"{failure.migrate_to}", new_id=failure.migrate_to, chat=chat)
     if failure.reason in (telegram_api.CHAT, telegram_api.TOKEN):
         return Check(name, REFUSED, f"Telegram refuses chat {chat.key} "
-                                    f"({telegram_api.describe(reply)}): check TELEGRAM_CHAT_ID or --chat-id")
-    return Check(name, UNKNOWN, telegram_api.describe(reply))
+                                    f"({telegram_api.describe(reply, token)}): check TELEGRAM_CHAT_ID or --chat-id")
+    return Check(name, UNKNOWN, telegram_api.describe(reply, token))
 
 
 def state_folder_check(state_path):

@@ -12,11 +12,7 @@ class UsageError(Exception):
     """A setting that keeps the monitor from starting; reported in one line."""
 
 
-class SettingRefused(SystemExit):
-    """Taostats or Telegram refuses a setting (key, token, chat id). An exit
-    request rather than an ordinary error, so the poll loop does not log it
-    and carry on for ever: it ends the program with EXIT_SETTING_REFUSED."""
-
-    def __init__(self, message):
-        super().__init__(EXIT_SETTING_REFUSED)
-        self.message = message
+class SettingRefused(Exception):
+    """Taostats or Telegram refuses a setting (key, token, chat id): nothing
+    can work until the operator changes it, so the program ends with
+    EXIT_SETTING_REFUSED instead of failing every pass for ever."""

@@ -1,7 +1,7 @@
 """The command line of kilnguard-watch: settings from flags, secrets from the
 environment (flags show up in `ps`), then the start-up pass or snapshot and
 the poll loop, one pass, the set-up checks, a dry run, or the built-in demo.
-What the host adds to the module is wired in wiring.install()."""
+What the host adds to the module is wired in seam.install()."""
 
 import argparse
 import math
@@ -11,7 +11,7 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, reporting, seam as wiring
+from kilnguard_watch import __version__, reporting, seam
 from kilnguard_watch.cli import checks
 from kilnguard_watch.delivery.chats import Chat, parse_chats
 from kilnguard_watch.log import log_line
@@ -153,6 +153,9 @@ def telegram_secrets(args):
     except ValueError as error:
         raise UsageError(f"{'--chat-id' if args.chat_id else 'TELEGRAM_CHAT_ID'}: {error}")
     if not args.dry_run:
+        if kilnguard._telegram_api_base() == "":
+            raise UsageError("TELEGRAM_API_BASE is set but empty: unset it for "
+                             "https://api.telegram.org or give the URL of a Bot API server")
         if not token:
             raise UsageError("no bot token: set TELEGRAM_BOT_TOKEN or give --token-file")
         if not chats:
@@ -186,13 +189,15 @@ def verbose_line(outcome):
     log_line(outcome.summary())
 
 
-def monitor(args, host, token, chats):
-    common = dict(state_path=args.state, burn_token=token,
-                  burn_chat_id=",".join(chat.key for chat in chats))
+def monitor(args, host, token):
+    # The host's delivery knows its chats; the module's chat id is not read.
+    common = dict(state_path=args.state, burn_token=token, burn_chat_id="")
     if args.once:
         result = kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+        stop_when_refused(host)
         return EXIT_FAILURE if result != 0 or len(host.outbox) else EXIT_OK
-    stored = len(kilnguard.load_burn_state(args.state)) > 0
+    stored = len(kilnguard.load_burn_state(args.state))
+    host.stored_subnets = stored
     first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
         else "pass"
     try:
@@ -204,9 +209,17 @@ def monitor(args, host, token, chats):
             kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
     except Exception as error:  # the loop retries every interval; keep going
         log_line(f"first {first} failed: {error}")
+    stop_when_refused(host)
     kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
                                  pause_path=args.pause_file, **common)
+    # The loop also ends, as for the pause file, once a setting is refused.
+    stop_when_refused(host)
     return EXIT_OK
+
+
+def stop_when_refused(host):
+    if host.refused is not None:
+        raise SettingRefused(host.refused)
 
 
 def main(argv=None):
@@ -235,7 +248,8 @@ def main(argv=None):
             return run_checks(args, token, chats)
         if args.dry_run:
             chats = chats or [Chat("dry-run")]
-        host = wiring.install(kilnguard, wiring.Settings(
+            log_line("dry run: messages are printed to standard output, not sent")
+        host = seam.install(kilnguard, seam.Settings(
             state_path=args.state, token=token, chats=chats, alert_after=args.alert_after,
             dry_run=args.dry_run, silent=args.silent))
         if args.verbose:
@@ -244,23 +258,23 @@ def main(argv=None):
             outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
                                        args.heartbeat_url)
         except OSError as error:  # the metrics port: perhaps free again at the next start
-            print(f"{PROG}: {error}", file=sys.stderr)
+            log_line(error)
             return EXIT_FAILURE
         if not args.dry_run:
             check_telegram_at_start(host, token, chats)
         try:
-            return monitor(args, host, token, chats)
+            return monitor(args, host, token)
         finally:
             outside.notifier.stopping("stopped")
     except UsageError as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
+        log_line(error)
         return EXIT_USAGE
     except SettingRefused as error:
-        print(f"{PROG}: {error.message}", file=sys.stderr)
+        log_line(error)
         return EXIT_SETTING_REFUSED
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        log_line("interrupted")
         return EXIT_INTERRUPTED
     except Exception as error:  # --once: one line, not a traceback
-        print(f"{PROG}: error: {error}", file=sys.stderr)
+        log_line(f"error: {error}")
         return EXIT_FAILURE

@@ -12,27 +12,18 @@ retry_after of at most a minute is waited out (through time.sleep, so Ctrl-C
 works and tests record it) and tried again; a longer one leaves the piece for
 the next pass. A group upgraded to a supergroup is followed to its new id,
 which is remembered and logged for the operator. A token that Telegram
-refuses, or a refusal from every chat, ends the program with the settings
-status: nothing can reach the chat, and a service that keeps running would
-look healthy."""
+refuses, or a refusal from every chat, is a setting that can never work:
+`refused` says so, and the host ends the program with the settings status
+once the pass is over (a service that kept running would look healthy)."""
 
+import collections
 import time
 
 from kilnguard_watch.delivery import telegram as telegram_api
-from kilnguard_watch.cli.errors import SettingRefused
 
 PAUSE_BETWEEN_PIECES = 0.4
 LONGEST_WAIT = 60
 ATTEMPTS_PER_PIECE = 3
-
-
-def numbered_pieces(module, text):
-    """The messages the module would send for `text`: its pieces, each with
-    "(i/N)\\n" in front when there are several."""
-    pieces = list(module._chunk_text(text))
-    if len(pieces) == 1:
-        return pieces
-    return [f"({i}/{len(pieces)})\n{piece}" for i, piece in enumerate(pieces, 1)]
 
 
 def dropped_note(count):
@@ -41,8 +32,9 @@ def dropped_note(count):
 
 class Delivery:
     """Delivers the outbox to `chats` (a list of Chat) with `token`.
-    `stats`, when set, tallies each send by reason (count_telegram), for
-    the pass outcome."""
+    `sends` tallies each send by reason ("sent" or a failure reason) until
+    the host takes the tally for a pass outcome; `refused` holds why
+    nothing can ever arrive, once Telegram said so."""
 
     def __init__(self, module, outbox, token, chats, log):
         self.module = module
@@ -50,19 +42,33 @@ class Delivery:
         self.token = token
         self.chats = chats
         self.log = log
-        self.stats = None
+        self.sends = collections.Counter()
+        self.flushed = False  # whether a delivery ran since the tally was taken
+        self.refused = None
 
     def send_text(self, text, token=None, chat_id=None):
         """Stands in for send_burn_telegram_messages: queue, then deliver
-        everything that waits. The chat and token given by the module are
-        the ones the host passed it; the host's own list of chats wins."""
-        self.outbox.add(numbered_pieces(self.module, text), [chat.key for chat in self.chats])
-        self.save()
+        everything that waits. The host's own chats and token are the ones
+        that count; the module's arguments are not read."""
+        self.queue(text)
         return self.flush()
+
+    def queue(self, text):
+        """Puts the messages the module would send for `text` in the outbox,
+        for every chat, and writes it down before anything is sent."""
+        self.outbox.add(list(self.module._message_pieces(text)), [chat.key for chat in self.chats])
+        self.save()
+
+    def take_tally(self):
+        """The sends since the last call, and whether a delivery ran."""
+        tally, flushed = self.sends, self.flushed
+        self.sends, self.flushed = collections.Counter(), False
+        return tally, flushed
 
     def flush(self):
         """Delivers what waits, chat by chat: (True, "") when nothing is left,
         else (False, the first chat's error)."""
+        self.flushed = True
         errors = {}
         for chat in self.chats:
             error = self._flush_chat(chat)
@@ -70,7 +76,7 @@ class Delivery:
                 errors[chat] = error
         if not errors:
             return (True, "")
-        self._stop_when_nothing_can_arrive(errors)
+        self._note_when_nothing_can_arrive(errors)
         chat, error = next(iter(errors.items()))
         if len(self.chats) > 1:
             return (False, f"chat {chat.key}: {error}")
@@ -128,19 +134,18 @@ class Delivery:
         return (False, error)
 
     def _count(self, reason):
-        if self.stats is not None:
-            self.stats.count_telegram(reason)
+        self.sends[reason] += 1
 
-    def _stop_when_nothing_can_arrive(self, errors):
+    def _note_when_nothing_can_arrive(self, errors):
         reasons = {chat: telegram_api.classify(error).reason for chat, error in errors.items()}
         if telegram_api.TOKEN in reasons.values():
             error = next(e for c, e in errors.items() if reasons[c] == telegram_api.TOKEN)
-            raise SettingRefused(f"Telegram refuses the bot token ({error}): check "
-                                 f"TELEGRAM_BOT_TOKEN or --token-file; {len(self.outbox)} "
-                                 f"message(s) wait in {self.outbox.path}")
-        if len(errors) == len(self.chats) and all(r == telegram_api.CHAT for r in reasons.values()):
+            self.refused = (f"Telegram refuses the bot token ({error}): check "
+                            f"TELEGRAM_BOT_TOKEN or --token-file; {len(self.outbox)} "
+                            f"message(s) wait in {self.outbox.path}")
+        elif len(errors) == len(self.chats) and all(r == telegram_api.CHAT for r in reasons.values()):
             chat, error = next(iter(errors.items()))
-            raise SettingRefused(f"Telegram refuses chat {chat.key} ({error}): check "
-                                 f"TELEGRAM_CHAT_ID or --chat-id; {len(self.outbox)} message(s) "
-                                 f"wait in {self.outbox.path}")
+            self.refused = (f"Telegram refuses chat {chat.key} ({error}): check "
+                            f"TELEGRAM_CHAT_ID or --chat-id; {len(self.outbox)} message(s) "
+                            f"wait in {self.outbox.path}")
 

@@ -14,7 +14,8 @@ Telegram moved (a group upgraded to a supergroup) and the health record.
 
 import json
 import os
-import tempfile
+
+import kilnguard
 
 LIMIT = 200
 VERSION = 1
@@ -24,30 +25,6 @@ def outbox_path(state_path):
     """`burn_state.json` -> `burn_state.outbox.json`, in the same folder."""
     root, ext = os.path.splitext(state_path)
     return (root if ext == ".json" else state_path) + ".outbox.json"
-
-
-def write_atomically(path, text):
-    """Writes a temporary file in the same folder, syncs it, renames it over
-    `path` and syncs the folder: a crash leaves the old or the new file."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(folder_fd)
-    finally:
-        os.close(folder_fd)
 
 
 class OutboxDamaged(Exception):
@@ -67,6 +44,7 @@ class Outbox:
         self.dropped = {}  # chat key -> messages dropped since its last delivery
         self.moved = {}  # chat id -> the id Telegram moved it to
         self.health = {}  # the health record (health.py owns its fields)
+        self._written = None  # the text of the file as last read or written
 
     # ------------------------------------------------------------ file
 
@@ -78,7 +56,8 @@ class Outbox:
             return
         try:
             with open(self.path, encoding="utf-8") as f:
-                document = json.load(f)
+                text = f.read()
+            document = json.loads(text)
             entries = [{"text": e["text"], "chats": list(e["chats"]),
                         "for": list(e.get("for", e["chats"]))} for e in document["messages"]]
             if not all(isinstance(e["text"], str)
@@ -99,17 +78,27 @@ class Outbox:
             raise OutboxDamaged(f"cannot read the outbox {self.path} ({error}); "
                                 + (f"kept it as {aside}" if aside else "left it in place")) from None
         self.entries, self.dropped, self.moved, self.health = entries, dropped, moved, health
+        self._written = text
 
     def save(self):
+        """Writes the file when what it would hold differs from what it
+        holds: most passes change nothing here, and each write costs two
+        syncs to the disk."""
         if self.path is None:
             return
-        if not self.entries and not self.dropped and not self.moved and not self.health \
-                and not os.path.exists(self.path):
-            return  # nothing to remember: do not create a file for it
         document = {"version": VERSION, "messages": self.entries,
                     "dropped": {k: v for k, v in self.dropped.items() if v},
                     "moved": self.moved, "health": self.health}
-        write_atomically(self.path, json.dumps(document, ensure_ascii=False, indent=1) + "\n")
+        text = json.dumps(document, ensure_ascii=False, indent=1) + "\n"
+        if text == self._written:
+            return
+        if self._written is None and not self.entries and not document["dropped"] \
+                and not self.moved and not self.health and not os.path.exists(self.path):
+            return  # nothing to remember: do not create a file for it
+        # Replaced atomically, as the module replaces the state file: a crash
+        # leaves the old or the new file.
+        kilnguard._replace_file(self.path, text)
+        self._written = text
 
     # ------------------------------------------------------------ queue
 

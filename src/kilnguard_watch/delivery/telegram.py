@@ -8,15 +8,16 @@ TELEGRAM_API_BASE's proxies (https_proxy, no_proxy) and SSL_CERT_FILE as the
 module does."""
 
 import json
-import os
 import re
 import urllib.error
 import urllib.parse
 import urllib.request
 from dataclasses import dataclass
 
+import kilnguard
+from kilnguard_watch import log
+
 TIMEOUT_SECONDS = 30
-DEFAULT_BASE = "https://api.telegram.org"
 
 # Reasons a delivery failed, as counted in pass outcomes.
 THROTTLED = "throttled"
@@ -71,16 +72,6 @@ def classify(error):
     return Failure(OTHER)
 
 
-def scrub(text, *secrets):
-    """`text` without any secret of 8 characters or more, in plain or
-    percent-encoded form."""
-    for secret in secrets:
-        if secret and len(secret) >= 8:
-            for form in {secret, urllib.parse.quote(secret, safe=""), json.dumps(secret)[1:-1]}:
-                text = text.replace(form, "...")
-    return text
-
-
 class Unreachable(Exception):
     """No answer from the Bot API (network, TLS, time-out, a reply that is
     not the Bot API's)."""
@@ -89,7 +80,7 @@ class Unreachable(Exception):
 def call(method, token, **params):
     """GET /bot<token>/<method>: the reply's JSON object, whatever its status.
     Unreachable when there is none; its text never holds the token."""
-    base = os.environ.get("TELEGRAM_API_BASE", DEFAULT_BASE).rstrip("/") or DEFAULT_BASE
+    base = kilnguard._telegram_api_base()  # the rule the module's own sends follow
     url = f"{base}/bot{token}/{method}"
     if params:
         url += "?" + urllib.parse.urlencode(params)
@@ -100,7 +91,7 @@ def call(method, token, **params):
         body = error.read()
         status = error.code
     except (urllib.error.URLError, OSError, ValueError) as error:
-        raise Unreachable(scrub(str(getattr(error, "reason", error)), token)) from None
+        raise Unreachable(log.scrub(str(getattr(error, "reason", error)), token)) from None
     else:
         status = 200
     try:
@@ -109,13 +100,15 @@ def call(method, token, **params):
             raise ValueError
     except ValueError:
         raise Unreachable(f"HTTP {status}, not a Bot API reply: "
-                          f"{scrub(body.decode('utf-8', 'replace'), token)[:200]!r}") from None
+                          f"{log.scrub(body.decode('utf-8', 'replace'), token)[:200]!r}") from None
     return document
 
 
-def describe(document):
-    """One line for a failed Bot API reply."""
-    return str(document.get("description") or f"error {document.get('error_code')}")
+def describe(document, token):
+    """One line for a failed Bot API reply, without the token a proxy or a
+    server may have echoed in it."""
+    text = log.scrub(document.get("description") or f"error {document.get('error_code')}", token)
+    return " ".join(text.split())
 
 
 def migrated_chat(token, chat_id):

@@ -47,11 +47,7 @@ def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
         metrics.outbox.set(len(host.outbox))
         metrics.serve(metrics_listen)
 
-        def count_pass(outcome):
-            # The pass left the rates it acted on in the state file.
-            rates = module.load_burn_state(state_path) if outcome.subnets is not None else None
-            metrics.observe(outcome, rates)
-        host.observers.subscribe(count_pass)
+        host.observers.subscribe(metrics.observe)
     if heartbeat_url is not None:
         heartbeat = Heartbeat(heartbeat_url, log)
 

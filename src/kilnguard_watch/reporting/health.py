@@ -8,7 +8,7 @@ counts its failures across runs just as the loop does."""
 
 import time
 
-from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.log import scrub
 
 ERROR_LENGTH = 300
 # Kinds of failed pass.
@@ -20,7 +20,7 @@ WRONG_LISTING = "wrong listing"
 def one_line(text, *secrets):
     """An error for a chat message: secrets scrubbed, one line, at most
     ERROR_LENGTH characters."""
-    text = telegram_api.scrub(str(text), *secrets)
+    text = scrub(text, *secrets)
     text = " ".join(text.split())
     return text if len(text) <= ERROR_LENGTH else text[:ERROR_LENGTH - 1] + "…"
 

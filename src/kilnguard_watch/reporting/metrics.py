@@ -2,8 +2,8 @@
 (`--metrics-listen HOST:PORT`).
 
 Everything is fed from the outcome of each pass (and of the start-up
-snapshot) and from the rates the pass left in the state file, so the
-numbers are those the monitor itself acted on."""
+snapshot), rates included, so the numbers are those the monitor itself
+acted on."""
 
 import math
 import re
@@ -114,17 +114,17 @@ class Metrics:
         for reason in failure_reasons:
             self.telegram_failures.labels(reason)
 
-    def observe(self, outcome, burn_map=None):
-        """Counts one pass. `burn_map` is what the pass left in the state
-        file; None keeps the rates shown so far."""
+    def observe(self, outcome):
+        """Counts one pass; its rates replace those shown so far (a pass
+        without a usable listing keeps them)."""
         self.passes.labels(outcome.result).inc()
         self.duration.observe(outcome.duration)
         if outcome.result == "ok":
             self.last_success.set(time.time())
         if outcome.subnets is not None:
             self.subnets.set(outcome.subnets)
-        if burn_map is not None:
-            self.burn_rates.update(burn_map)
+        if outcome.rates is not None:
+            self.burn_rates.update(outcome.rates)
         self.changes.inc(outcome.changes)
         self.messages_sent.inc(outcome.messages_sent)
         self.throttled.inc(outcome.taostats_throttled)

@@ -1,29 +1,16 @@
 """Signs that a listing is visibly wrong. Such a listing is not used: the
-pass would store it as the baseline and then miss, or invent, changes."""
+pass would store it as the baseline and then miss, or invent, changes.
 
-import re
-
-_BASE10 = re.compile(r"[+-]?[0-9]+")
-
-
-def names_subnet(netuid):
-    """Whether a row's netuid can name a subnet: an integer, or a text of
-    base-10 digits (the rows the pass keeps)."""
-    if isinstance(netuid, bool):
-        return False
-    if isinstance(netuid, int):
-        return True
-    return isinstance(netuid, str) and _BASE10.fullmatch(netuid.strip()) is not None
+The module asks before it saves anything (its `_burn_check_listing` hook),
+with one (subnet key, incentive_burn) pair per row; the key is None for a
+row that names no subnet, by the module's own rule."""
 
 
 def listing_problem(rows, pagination, stored_subnets):
-    """Why `rows` cannot be trusted, in one line, or None. `pagination` is
-    the page's pagination object (or None); `stored_subnets` the number of
-    subnets in the state file."""
-    if not isinstance(rows, list):
-        return None  # the module itself refuses that
-    records = [row for row in rows if isinstance(row, dict)]
-    named = [row for row in records if names_subnet(row.get("netuid"))]
+    """Why the listing cannot be trusted, in one line, or None. `rows` as
+    the module gives them, `pagination` the page's pagination object (or
+    None), `stored_subnets` the number of subnets stored before the pass
+    (0 when unknown)."""
     if isinstance(pagination, dict):
         total = pagination.get("total_items")
         if isinstance(total, int) and not isinstance(total, bool) and total > len(rows):
@@ -31,17 +18,12 @@ def listing_problem(rows, pagination, stored_subnets):
         if pagination.get("next_page") is not None:
             return (f"the listing is cut short: {len(rows)} rows and a next page "
                     f"({pagination.get('next_page')})")
-    if records and not named:
-        return f"{len(records)} rows, but none names a subnet (no usable netuid)"
-    if named and all(row.get("incentive_burn") is None for row in named):
+    named = [(key, burn) for key, burn in rows if key is not None]
+    if rows and not named:
+        return f"{len(rows)} rows, but none names a subnet (no usable netuid)"
+    if named and all(burn is None for _, burn in named):
         return f"{len(named)} subnets, but no row has a burn rate (incentive_burn)"
-    subnets = count_subnets(named)
+    subnets = len({key for key, _ in named})
     if stored_subnets and subnets * 2 < stored_subnets:
         return f"{subnets} subnets listed, fewer than half of the {stored_subnets} stored"
     return None
-
-
-def count_subnets(rows):
-    """Distinct subnets the rows name (7 and "7" are one)."""
-    return len({str(row["netuid"]).strip() for row in rows
-                if isinstance(row, dict) and names_subnet(row.get("netuid"))})
