@@ -19,9 +19,30 @@ void report_field(nb::class_<monitor::PassReport>& report, const char* name, con
         nb::for_getter(nb::sig(sig)), nb::for_getter(doc));
 }
 
+// A report holds the pass's exception, whose traceback holds the frames
+// that may hold the report: the collector must see through it.
+int report_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    for (nb::handle member : nb::inst_ptr<monitor::PassReport>(self)->members())
+        Py_VISIT(member.ptr());
+    return 0;
+}
+
+int report_clear(PyObject* self) {
+    nb::inst_ptr<monitor::PassReport>(self)->clear();
+    return 0;
+}
+
+PyType_Slot report_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(report_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(report_clear)},
+    {0, nullptr},
+};
+
 void bind_pass_report(nb::module_& m) {
     using monitor::PassReport;
-    nb::class_<PassReport> report(m, "PassReport", R"(What one watch pass or start-up snapshot came to.
+    nb::class_<PassReport> report(m, "PassReport", nb::type_slots(report_slots), R"(What one watch pass or start-up snapshot came to.
 
 Handed once to the module's _burn_pass_report after every run_kilnguard_once
 and run_burn_startup_snapshot, whatever their outcome. Read-only; made by the

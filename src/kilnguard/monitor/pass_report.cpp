@@ -63,6 +63,12 @@ nb::str PassReport::repr() const {
         nb::float_(duration).ptr()));
 }
 
+void PassReport::clear() {
+    // Left as None, never NULL: a getter may still run on a cleared report.
+    result = failure = updated_at = subnets = rates = pagination = http_status = nb::none();
+    changes = nb::tuple();
+}
+
 PassRecord::PassRecord(const char* kind, const nb::str& token) : kind_(kind), token_(token) {
     secrets_.add(token);
 }

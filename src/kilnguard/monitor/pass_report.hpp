@@ -10,6 +10,7 @@
 #include "common/scrub.hpp"
 #include "taostats/tally.hpp"
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -35,6 +36,12 @@ struct PassReport {
     double duration = 0;
 
     nb::str repr() const;
+    // The Python objects it holds, for the cycle collector; and their release.
+    std::array<nb::handle, 10> members() const {
+        return {kind, result, failure, updated_at, subnets, changes, rates, pagination,
+                http_status, error};
+    }
+    void clear();
 };
 
 // The module's own _burn_pass_report and _burn_check_listing: they do nothing.
