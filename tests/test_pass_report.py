@@ -142,6 +142,16 @@ def test_every_outcome_is_reported_once(host, kind, setup, expected):
     assert isinstance(report.duration, float) and report.duration >= 0
 
 
+def test_a_pass_run_inside_another_counts_only_its_own_requests(host, sleeps):
+    # The snapshot runs in the pause between the outer pass's two attempts.
+    listing = Reply(body=json.dumps(subnet_listing(2)))
+    host.taostats.reply(throttled(), listing, listing)
+    sleeps.on_sleep = lambda count: count == 1 and host.run("snapshot")
+    assert host.run("pass") == 0
+    assert [(r.kind, r.attempts, r.throttled) for r in host.reports] == [
+        ("snapshot", 1, 0), ("pass", 2, 1)]
+
+
 def test_the_report_is_read_only(host):
     first(host)
     host.run("pass")
@@ -177,9 +187,11 @@ def test_a_raised_pass_is_reported_and_its_exception_goes_on_unchanged(host, mon
     assert (report.failure, report.attempts, report.subnets) == ("error", 1, None)
     assert report.error == str(hooked.value) and "\n" not in report.error
     assert str(hooked.value) == str(plain.value)
-    # Not one frame of the hook in what the caller sees.
-    assert [(f.name, f.line) for f in traceback.extract_tb(hooked.value.__traceback__)] == \
-        [(f.name, f.line) for f in traceback.extract_tb(plain.value.__traceback__)]
+    # Not one frame of the hook in what the caller sees: below this test's
+    # own frame (two calls, two lines), the very same frames.
+    frames = [[(f.filename, f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
+              for e in (hooked.value, plain.value)]
+    assert frames[0][1:] == frames[1][1:] and len(frames[0]) == len(frames[1]) > 1
     assert hooked.value.__context__ is None
     assert host.stderr.writes == []
 

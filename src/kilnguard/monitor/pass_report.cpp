@@ -101,45 +101,47 @@ void PassRecord::fetch_failed(const nb::object& error_object, const nb::str& log
 }
 
 void PassRecord::returned(const nb::int_& result) {
-    const bool ok = py::truth(result) == false;
-    nb::object failure = nb::none();
-    if (failure_ && !ok) failure = nb::str(failure_);
-    deliver(result, failure, ok ? nb::str("") : error_text());
+    report([&] {
+        if (!py::truth(result)) return build(result, nb::none(), nb::str(""));
+        nb::object failure = failure_ ? nb::object(nb::str(failure_)) : nb::none();
+        nb::str error = logged_.is_valid() ? py::single_line(logged_) : nb::str("");
+        return build(result, failure, error);
+    });
 }
 
 void PassRecord::raised(nb::python_error& error) {
     nb::handle exception = error.value();
     ExceptionLinks links(exception);
     try {
-        deliver(exception, nb::str("error"),
-                py::single_line(secrets_.text(py::text_form(exception))));
+        report([&] {
+            return build(exception, nb::str("error"),
+                         py::single_line(secrets_.text(py::text_form(exception))));
+        });
     } catch (nb::python_error& hook_error) {
         // The pass's own exception goes on, unless the host's hook was
         // interrupted: Ctrl-C must stop the program.
         if (hook_error.matches(PyExc_KeyboardInterrupt)) throw;
-        nb::str text = secrets_.text(py::text_form(hook_error.value()));
-        py::host_log(py::steal_or_throw(
-            PyUnicode_FromFormat("[burn] pass report failed: %U\n", text.ptr())));
+        log_hook_failure(hook_error);
     }
 }
 
-nb::str PassRecord::error_text() const {
-    if (!logged_.is_valid()) return nb::str("");
-    return py::single_line(logged_);
+void PassRecord::log_hook_failure(const nb::python_error& failure) const {
+    nb::str text = secrets_.text(py::text_form(failure.value()));
+    py::host_log(py::steal_or_throw(
+        PyUnicode_FromFormat("[burn] pass report failed: %U\n", text.ptr())));
 }
 
-void PassRecord::deliver(nb::handle result, nb::handle failure, const nb::str& error) {
-    nb::object hook;
+template <typename Make>
+void PassRecord::report(Make&& make) {
     try {
-        hook = py::module_attr(names::burn_pass_report);
+        // While the module's own no-op is bound, nothing is built or called.
+        nb::object hook = py::module_attr(names::burn_pass_report);
         if (py::is_own(names::burn_pass_report, hook)) return;
-        hook(build(result, failure, error));
+        hook(std::forward<Make>(make)());
     } catch (nb::python_error& hook_error) {
         // KeyboardInterrupt, SystemExit and the like are the host's to handle.
         if (!hook_error.matches(PyExc_Exception)) throw;
-        nb::str text = secrets_.text(py::text_form(hook_error.value()));
-        py::host_log(py::steal_or_throw(
-            PyUnicode_FromFormat("[burn] pass report failed: %U\n", text.ptr())));
+        log_hook_failure(hook_error);
     }
 }
 

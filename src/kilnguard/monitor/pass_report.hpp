@@ -76,8 +76,11 @@ public:
     void raised(nb::python_error& error);
 
 private:
-    nb::str error_text() const;
-    void deliver(nb::handle result, nb::handle failure, const nb::str& error);
+    // Calls the bound hook with the report `make` builds, unless the bound
+    // hook is the module's own: then nothing is built.
+    template <typename Make>
+    void report(Make&& make);
+    void log_hook_failure(const nb::python_error& failure) const;
     nb::object build(nb::handle result, nb::handle failure, const nb::str& error);
 
     const char* kind_;
