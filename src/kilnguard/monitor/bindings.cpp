@@ -42,36 +42,51 @@ PyType_Slot report_slots[] = {
 
 void bind_pass_report(nb::module_& m) {
     using monitor::PassReport;
-    nb::class_<PassReport> report(m, "PassReport", nb::type_slots(report_slots), R"(What one watch pass or start-up snapshot came to.
+    nb::class_<PassReport> report(m, "PassReport", nb::type_slots(report_slots),
+                                  R"(What one watch pass or start-up snapshot came to.
 
 Handed once to the module's _burn_pass_report after every run_kilnguard_once
 and run_burn_startup_snapshot, whatever their outcome. Read-only; made by the
 module only.)");
-    report_field<&PassReport::kind>(report, "kind", "def kind(self, /) -> str", R"("pass" or "snapshot".)");
-    report_field<&PassReport::result>(report, "result", "def result(self, /) -> int | BaseException",
-        R"(0 or 1 as returned, or the exception the pass raised.)");
-    report_field<&PassReport::failure>(report, "failure", "def failure(self, /) -> str | None",
-        R"(None for result 0; else "taostats_key", "fetch", "listing", "delivery" or "error".)");
-    report_field<&PassReport::updated_at>(report, "updated_at", "def updated_at(self, /) -> str | None",
-        R"(The pass's time stamp text; None when it stopped before taking one.)");
-    report_field<&PassReport::subnets>(report, "subnets", "def subnets(self, /) -> int | None",
-        R"(Entries of the rate map the pass built; None when it built none.)");
-    report_field<&PassReport::changes>(report, "changes", "def changes(self, /) -> tuple[tuple[str, str, str], ...]",
-        R"((netuid, old, new) as diff_burns gave them; empty when nothing changed.)");
-    report_field<&PassReport::rates>(report, "rates", "def rates(self, /) -> types.MappingProxyType[str, str] | None",
-        R"(Read-only view of the rate map the pass built; None when it built none.)");
-    report_field<&PassReport::pagination>(report, "pagination", "def pagination(self, /) -> object",
-        R"(The listing page's top-level "pagination" member, or None.)");
-    report_field<&PassReport::attempts>(report, "attempts", "def attempts(self, /) -> int",
-        R"(Listing requests the module made (0 when a host's fetch stands in for its own).)");
-    report_field<&PassReport::throttled>(report, "throttled", "def throttled(self, /) -> int",
-        R"(How many of those answers were throttled.)");
-    report_field<&PassReport::http_status>(report, "http_status", "def http_status(self, /) -> int | None",
-        R"(The HTTP status of a listing that came back as an error answer, else None.)");
-    report_field<&PassReport::error>(report, "error", "def error(self, /) -> str",
-        R"("" for result 0; else the text the pass logged after its prefix, on one line.)");
-    report_field<&PassReport::duration>(report, "duration", "def duration(self, /) -> float",
-        R"(Seconds the pass took, on a monotonic clock.)");
+    report_field<&PassReport::kind>(report, "kind",
+                 "def kind(self, /) -> str",
+                 R"("pass" or "snapshot".)");
+    report_field<&PassReport::result>(report, "result",
+                 "def result(self, /) -> int | BaseException",
+                 R"(0 or 1 as returned, or the exception the pass raised.)");
+    report_field<&PassReport::failure>(report, "failure",
+                 "def failure(self, /) -> str | None",
+                 R"(None for 0; else "taostats_key", "fetch", "listing", "delivery" or "error".)");
+    report_field<&PassReport::updated_at>(report, "updated_at",
+                 "def updated_at(self, /) -> str | None",
+                 R"(The pass's time stamp text; None when it stopped before taking one.)");
+    report_field<&PassReport::subnets>(report, "subnets",
+                 "def subnets(self, /) -> int | None",
+                 R"(Entries of the rate map the pass built; None when it built none.)");
+    report_field<&PassReport::changes>(report, "changes",
+                 "def changes(self, /) -> tuple[tuple[str, str, str], ...]",
+                 R"((netuid, old, new) as diff_burns gave them; empty when nothing changed.)");
+    report_field<&PassReport::rates>(report, "rates",
+                 "def rates(self, /) -> types.MappingProxyType[str, str] | None",
+                 R"(Read-only view of the rate map the pass built; None when it built none.)");
+    report_field<&PassReport::pagination>(report, "pagination",
+                 "def pagination(self, /) -> object",
+                 R"(The listing page's top-level "pagination" member, or None.)");
+    report_field<&PassReport::attempts>(report, "attempts",
+                 "def attempts(self, /) -> int",
+                 R"(Listing requests the module made; 0 while a host's fetch stands in for it.)");
+    report_field<&PassReport::throttled>(report, "throttled",
+                 "def throttled(self, /) -> int",
+                 R"(How many of those answers were throttled.)");
+    report_field<&PassReport::http_status>(report, "http_status",
+                 "def http_status(self, /) -> int | None",
+                 R"(The HTTP status of a listing that came back as an error answer, else None.)");
+    report_field<&PassReport::error>(report, "error",
+                 "def error(self, /) -> str",
+                 R"("" for 0; else what the pass logged after its prefix, on one line.)");
+    report_field<&PassReport::duration>(report, "duration",
+                 "def duration(self, /) -> float",
+                 R"(Seconds the pass took, on a monotonic clock.)");
     report.def("__repr__", &PassReport::repr, nb::sig("def __repr__(self, /) -> str"));
 }
 

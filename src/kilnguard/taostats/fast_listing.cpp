@@ -79,7 +79,8 @@ std::optional<SmallRows> small_rows(const std::string& body) {
         PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), row.release().ptr());
     }
     const json::Span& pagination = scan->members[pagination_member];
-    if (pagination.kind == json::Span::Kind::absent) return SmallRows{std::move(rows), std::nullopt};
+    if (pagination.kind == json::Span::Kind::absent)
+        return SmallRows{std::move(rows), std::nullopt};
     return SmallRows{std::move(rows), pagination.text};
 }
 
