@@ -266,7 +266,7 @@ class PassReport:
     @property
     def failure(self, /) -> str | None:
         """
-        None for result 0; else "taostats_key", "fetch", "listing", "delivery" or "error".
+        None for 0; else "taostats_key", "fetch", "listing", "delivery" or "error".
         """
 
     @property
@@ -296,7 +296,7 @@ class PassReport:
     @property
     def attempts(self, /) -> int:
         """
-        Listing requests the module made (0 when a host's fetch stands in for its own).
+        Listing requests the module made; 0 while a host's fetch stands in for it.
         """
 
     @property
@@ -311,9 +311,7 @@ class PassReport:
 
     @property
     def error(self, /) -> str:
-        """
-        "" for result 0; else the text the pass logged after its prefix, on one line.
-        """
+        """"" for 0; else what the pass logged after its prefix, on one line."""
 
     @property
     def duration(self, /) -> float:
