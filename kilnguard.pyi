@@ -2,6 +2,7 @@
 Watches the owner burn rate of every Bittensor subnet and reports changes to a Telegram chat.
 """
 
+import types
 
 
 OWNER_BURN_DECIMALS: int = 4
@@ -115,6 +116,18 @@ def save_burn_state(path: str, burns: dict[str, str], updated_at: str) -> None:
     failure the old file is left as it was and the OSError is raised.
     """
 
+def _replace_file(path: str, text: str) -> None:
+    """
+    Replaces the file at path with text (UTF-8) as the state file is replaced.
+
+    A temporary file in the same folder is written, synced and renamed over the
+    path, then the folder is synced: a crash leaves the old document or the new
+    one. A symbolic link keeps pointing at the new file and an existing file keeps
+    its permission bits. A path naming a device, a FIFO or a socket is refused
+    with OSError; on any failure the temporary file is removed, the old file is
+    left as it was and the OSError names the path.
+    """
+
 def diff_burns(prev: dict[str, str], current: dict[str, str], threshold: float) -> list[tuple[str, str, str]]:
     """
     The subnets whose rate changed, as (netuid, old, new), by ascending netuid.
@@ -152,6 +165,15 @@ def _chunk_text(text: str, max_len: int = 3900) -> list[str]:
     exceeds max_len only when a single body line forces it.
     """
 
+def _message_pieces(text: str) -> list[str]:
+    """
+    The messages send_burn_telegram_messages sends for text, in order.
+
+    The pieces of _chunk_text as the module binds it at the time of the call,
+    each numbered "(i/N)\\n" in front when there are several; made by the code
+    that numbers the pieces delivery sends.
+    """
+
 def send_burn_telegram_messages(text: str, token: str, chat_id: str) -> tuple[bool, str]:
     """
     Sends a text of any length as one or more messages; returns (ok, error).
@@ -183,6 +205,14 @@ def send_telegram_message(text: str, token: str, chat_id: str, *, message_thread
     the same.
     """
 
+def _telegram_api_base() -> str:
+    """
+    The Bot API base URL every send of the module uses, read now.
+
+    TELEGRAM_API_BASE with every trailing "/" removed, or https://api.telegram.org
+    when the variable is absent; an empty value stays empty.
+    """
+
 def run_kilnguard_once(*, state_path: str, threshold: float, burn_token: str, burn_chat_id: str) -> int:
     """
     One monitoring pass; 0 when it completed, 1 when it failed.
@@ -199,6 +229,105 @@ def run_burn_startup_snapshot(*, state_path: str, burn_token: str, burn_chat_id:
 
     Stores every subnet's rate as the new baseline without comparing, then sends
     the table of all rates. 0 when the snapshot was delivered, 1 otherwise.
+    """
+
+def _burn_check_listing(rows: list[tuple[str | None, object]], pagination: object, stored: dict[str, str] | None) -> object:
+    """
+    Listing check a host binds in its place; the module's own accepts all.
+
+    While a host's check is bound, a pass and the start-up snapshot call it once
+    the rate map is built and before anything is compared or saved: rows holds
+    (key, incentive_burn) per listing row that is a dict, key as the rate map
+    keys the row's subnet or None when it names none, incentive_burn as listed or
+    None; pagination is the page's pagination member or None; stored is the map
+    load_burn_state gave the pass, None for the snapshot. None or an empty value
+    accepts; anything else is the reason for refusing: the pass logs it as a
+    failed fetch ({"error": "listing_looks_wrong", "reason": ...}), saves and
+    sends nothing and returns 1.
+    """
+
+class PassReport:
+    """
+    What one watch pass or start-up snapshot came to.
+
+    Handed once to the module's _burn_pass_report after every run_kilnguard_once
+    and run_burn_startup_snapshot, whatever their outcome. Read-only; made by the
+    module only.
+    """
+
+    @property
+    def kind(self, /) -> str:
+        """"pass" or "snapshot"."""
+
+    @property
+    def result(self, /) -> int | BaseException:
+        """0 or 1 as returned, or the exception the pass raised."""
+
+    @property
+    def failure(self, /) -> str | None:
+        """
+        None for 0; else "taostats_key", "fetch", "listing", "delivery" or "error".
+        """
+
+    @property
+    def updated_at(self, /) -> str | None:
+        """The pass's time stamp text; None when it stopped before taking one."""
+
+    @property
+    def subnets(self, /) -> int | None:
+        """Entries of the rate map the pass built; None when it built none."""
+
+    @property
+    def changes(self, /) -> tuple[tuple[str, str, str], ...]:
+        """
+        (netuid, old, new) as diff_burns gave them; empty when nothing changed.
+        """
+
+    @property
+    def rates(self, /) -> types.MappingProxyType[str, str] | None:
+        """
+        Read-only view of the rate map the pass built; None when it built none.
+        """
+
+    @property
+    def pagination(self, /) -> object:
+        """The listing page's top-level "pagination" member, or None."""
+
+    @property
+    def attempts(self, /) -> int:
+        """
+        Listing requests the module made; 0 while a host's fetch stands in for it.
+        """
+
+    @property
+    def throttled(self, /) -> int:
+        """How many of those answers were throttled."""
+
+    @property
+    def http_status(self, /) -> int | None:
+        """
+        The HTTP status of a listing that came back as an error answer, else None.
+        """
+
+    @property
+    def error(self, /) -> str:
+        """"" for 0; else what the pass logged after its prefix, on one line."""
+
+    @property
+    def duration(self, /) -> float:
+        """Seconds the pass took, on a monotonic clock."""
+
+    def __repr__(self, /) -> str: ...
+
+def _burn_pass_report(report: PassReport) -> None:
+    """
+    Report hook a host binds in its place; the module's own does nothing.
+
+    After every run_kilnguard_once and run_burn_startup_snapshot that accepted its
+    arguments, whatever the outcome, the hook bound now is called with one
+    PassReport (none is built while this one is bound). An exception from it is
+    logged as "[burn] pass report failed: ..." and changes neither the pass's
+    result nor its exception; KeyboardInterrupt and SystemExit go on.
     """
 
 def _burn_is_paused(pause_path: str) -> bool:
@@ -224,4 +353,22 @@ def run_burn_poll_loop(*, state_path: str, threshold: float, interval_minutes: f
     The interval is interval_minutes * 60 seconds, at least one minute. A pass
     that raises an ordinary error is logged as "[burn] error: ..." and the loop
     goes on. Returns only when the pause file appears.
+    """
+
+def _scrub_secrets(text: str, secrets: list[str]) -> str:
+    """
+    text with every form of every secret blotted out, as the module's texts are.
+
+    Each secret of at least 8 characters is found plainly, JSON-escaped,
+    percent-encoded or in any mixture of these and replaced by "..."; shorter
+    secrets are left alone.
+    """
+
+def _log_line(text: str) -> None:
+    """
+    Writes text and a line feed to sys.stderr as the module writes its lines.
+
+    One write, no flush, no prefix added; CR and LF inside text are written as
+    \\r and \\n, and a line over 8000 characters is cut with a note of how many
+    more there were.
     """

@@ -136,6 +136,19 @@ def outcome_of(call):
         return ("raised", type(error), str(error))
 
 
+def report_of(reports):
+    """The one report a run gave, in a form two runs can be compared by."""
+    [report] = reports
+    result = report.result
+    if isinstance(result, BaseException):
+        result = (type(result), str(result))
+    return {"result": result, "failure": report.failure, "subnets": report.subnets,
+            "updated_at": report.updated_at and STAMP.sub("T", report.updated_at),
+            "changes": report.changes, "rates": repr(report.rates), "error": report.error,
+            "pagination": repr(report.pagination), "attempts": report.attempts,
+            "throttled": report.throttled, "http_status": report.http_status}
+
+
 class Run:
     """One operation against a scripted answer, with everything it touched."""
 
@@ -143,19 +156,24 @@ class Run:
         self.monkeypatch, self.sleeps, self.folder = monkeypatch, sleeps, folder
         self.delivery = delivery
 
-    def __call__(self, operation, answer, state, rebound=None):
+    def __call__(self, operation, answer, state, rebound=None, during_request=None):
         path = os.path.join(self.folder, "state.json")
         if os.path.exists(path):
             os.unlink(path)
         if state is not None:
             with open(path, "w") as f:
                 f.write(state)
-        sent, stream = [], RecordingStream()
+        sent, stream, reports = [], RecordingStream(), []
         self.sleeps.pauses.clear()
         server = FakeServer()
+        if during_request:
+            # Runs in the server's thread while the client waits for the answer.
+            choose = server.choose_reply
+            server.choose_reply = lambda recorded: during_request() or choose(recorded)
         with self.monkeypatch.context() as patch:
             patch.setenv("TAOSTATS_API_BASE", server.url)
             patch.setattr("sys.stderr", stream)
+            patch.setattr(kilnguard, "_burn_pass_report", reports.append)
             patch.setattr(kilnguard, "send_burn_telegram_messages",
                           lambda text, token, chat: sent.append(text) or self.delivery)
             if rebound:
@@ -175,7 +193,8 @@ class Run:
         if os.path.exists(path):
             with open(path, encoding="utf-8", errors="surrogateescape") as f:
                 saved = STAMP.sub("T", f.read())
-        return {"result": result, "stderr": stream.writes, "state": saved,
+        return {"result": result, "report": report_of(reports), "stderr": stream.writes,
+                "state": saved,
                 "sent": [STAMP.sub("T", t) for t in sent], "sleeps": list(self.sleeps.pauses),
                 "requests": [(r.target, [h for h in r.headers if h[0] != "Host"])
                              for r in server.requests]}
@@ -266,3 +285,61 @@ def test_a_binding_rebound_during_the_pass_is_honoured(run):
         result = run("snapshot", Reply(body=json.dumps(listing)), None)
     assert result["result"] == ("returned", 0) and result["sent"] == ["text"]
     assert rows_seen == [listing["data"]]
+
+
+def delete_is_rate_limited():
+    del kilnguard.is_rate_limited
+
+
+def throttle_everything():
+    kilnguard.is_rate_limited = lambda payload: True
+
+
+@pytest.mark.parametrize("change", [delete_is_rate_limited, throttle_everything],
+                         ids=["deleted", "rebound"])
+@pytest.mark.parametrize("moment", ["before", "during"])
+@pytest.mark.parametrize("operation", ["pass", "snapshot"])
+def test_a_name_is_looked_up_when_the_general_path_looks_it_up(run, operation, moment, change):
+    # is_rate_limited is first needed once the answer is in: deleted or
+    # rebound before the request or while it runs, both paths meet the change
+    # after one request (and the rebound one then throttles every answer).
+    answer = Reply(body=json.dumps(subnet_listing(3)))
+    original = kilnguard.is_rate_limited
+    namespace = dict(vars(kilnguard))
+    results = {}
+    try:
+        for rebound in (None, "http_get_json"):
+            kilnguard.is_rate_limited = original
+            if moment == "before":
+                change()
+            results[rebound] = run(operation, answer, None, rebound,
+                                   during_request=change if moment == "during" else None)
+    finally:
+        # The module as it was, its names in their order.
+        vars(kilnguard).clear()
+        vars(kilnguard).update(namespace)
+    assert results[None] == results["http_get_json"]
+    assert len(results[None]["requests"]) == (1 if change is delete_is_rate_limited else 6)
+
+
+@pytest.mark.parametrize("operation", ["pass", "snapshot"])
+def test_a_row_a_host_edited_is_read_as_edited(run, operation):
+    # A one-shot owner_burn_from_row edits the first row it is handed and puts
+    # the module's own back: the snapshot must show the edited row, as the
+    # general path does, not the row as scanned.
+    answer = Reply(body=json.dumps(subnet_listing(3, {0: "0.5"})))
+    original = kilnguard.owner_burn_from_row
+
+    def once(row):
+        kilnguard.owner_burn_from_row = original
+        row["incentive_burn"] = "0.9"
+        return original(row)
+
+    results = {}
+    for rebound in (None, "http_get_json"):
+        run.monkeypatch.setattr(kilnguard, "owner_burn_from_row", once)
+        results[rebound] = run(operation, answer, None, rebound)
+    assert results[None] == results["http_get_json"]
+    assert '"0": "0.9"' in results[None]["state"]
+    if operation == "snapshot":
+        assert "SN0: 0.9000" in results[None]["sent"][0]

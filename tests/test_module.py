@@ -17,10 +17,12 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 INTERFACE_ORDER = [
     "api_base", "request_headers", "taostats_auth", "http_get_json", "is_rate_limited",
     "with_retries", "fetch_all_subnets_latest", "owner_burn_from_row", "format_owner_burn",
-    "owner_burn_changed", "load_burn_state", "save_burn_state", "diff_burns",
-    "format_burn_alert", "format_burn_snapshot", "_chunk_text", "send_burn_telegram_messages",
-    "send_burn_telegram", "send_telegram_message", "run_kilnguard_once", "run_burn_startup_snapshot", "_burn_is_paused",
-    "_sleep_until_interval", "run_burn_poll_loop",
+    "owner_burn_changed", "load_burn_state", "save_burn_state", "_replace_file", "diff_burns",
+    "format_burn_alert", "format_burn_snapshot", "_chunk_text", "_message_pieces",
+    "send_burn_telegram_messages", "send_burn_telegram", "send_telegram_message",
+    "_telegram_api_base", "run_kilnguard_once", "run_burn_startup_snapshot",
+    "_burn_check_listing", "PassReport", "_burn_pass_report", "_burn_is_paused",
+    "_sleep_until_interval", "run_burn_poll_loop", "_scrub_secrets", "_log_line",
 ]
 
 

@@ -53,6 +53,17 @@ spaces of indentation, pure ASCII, one final line feed. A symbolic link keeps
 pointing at the new file and an existing file keeps its permission bits; on
 failure the old file is left as it was and the OSError is raised.)");
 
+    m.def(names::replace_file.name, &burn::replace_file, param("path"), param("text"),
+          nb::sig("def _replace_file(path: str, text: str) -> None"),
+          R"(Replaces the file at path with text (UTF-8) as the state file is replaced.
+
+A temporary file in the same folder is written, synced and renamed over the
+path, then the folder is synced: a crash leaves the old document or the new
+one. A symbolic link keeps pointing at the new file and an existing file keeps
+its permission bits. A path naming a device, a FIFO or a socket is refused
+with OSError; on any failure the temporary file is removed, the old file is
+left as it was and the OSError names the path.)");
+
     m.def(names::diff_burns.name, &burn::diff_burns, param("prev"), param("current"),
           param("threshold"),
           nb::sig("def diff_burns(prev: dict[str, str], current: dict[str, str], "

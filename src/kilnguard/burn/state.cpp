@@ -86,6 +86,10 @@ void save_burn_state(nb::handle path_arg, nb::handle burns_arg, nb::handle updat
     std::string content = json::write_indented_sorted(document);
     content.push_back('\n');
 
+    replace_or_raise(path, content);
+}
+
+void replace_or_raise(const nb::str& path, std::string_view content) {
     std::string encoded = files::encode_path(path);
     files::Failure failure;
     {
@@ -107,6 +111,15 @@ void save_burn_state(nb::handle path_arg, nb::handle burns_arg, nb::handle updat
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw nb::python_error();
     }
+}
+
+void replace_file(nb::handle path_arg, nb::handle text_arg) {
+    const py::ArgCheck check{names::replace_file};
+    nb::str path = check.text("path", path_arg);
+    nb::str text = check.text("text", text_arg);
+    // A text UTF-8 cannot carry (a lone surrogate) raises UnicodeEncodeError
+    // here, before the file system is touched.
+    replace_or_raise(path, py::utf8(text));
 }
 
 }  // namespace kilnguard::burn

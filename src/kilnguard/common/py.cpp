@@ -447,10 +447,19 @@ nb::str one_physical_line(nb::handle line) {
     PyObject* text = line.ptr();
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const bool ends_line = length > 0 && PyUnicode_READ_CHAR(text, length - 1) == '\n';
-    nb::str body = steal_or_throw<nb::str>(PyUnicode_Substring(text, 0, length - ends_line));
+    nb::str body = single_line(
+        steal_or_throw<nb::str>(PyUnicode_Substring(text, 0, length - ends_line)));
+    return ends_line ? steal_or_throw<nb::str>(PyUnicode_Concat(body.ptr(), nb::str("\n").ptr()))
+                     : body;
+}
+
+}  // namespace
+
+nb::str single_line(nb::handle text) {
+    nb::str body = nb::borrow<nb::str>(text);
     if (holds(body.ptr(), '\r')) body = replaced(body, "\r", "\\r");
     if (holds(body.ptr(), '\n')) body = replaced(body, "\n", "\\n");
-    length = PyUnicode_GET_LENGTH(body.ptr());
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(body.ptr());
     if (length > longest_log_line) {
         nb::str kept =
             steal_or_throw<nb::str>(PyUnicode_Substring(body.ptr(), 0, longest_log_line));
@@ -458,11 +467,8 @@ nb::str one_physical_line(nb::handle line) {
         body = steal_or_throw<nb::str>(PyUnicode_FromFormat(
             "%U%U (%zd more characters)", kept.ptr(), ellipsis.ptr(), length - longest_log_line));
     }
-    return ends_line ? steal_or_throw<nb::str>(PyUnicode_Concat(body.ptr(), nb::str("\n").ptr()))
-                     : body;
+    return body;
 }
-
-}  // namespace
 
 void host_log(nb::handle line) {
     PyObject* stream = PySys_GetObject("stderr");  // borrowed

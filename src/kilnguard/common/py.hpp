@@ -185,4 +185,9 @@ void host_sleep(double seconds);
 void host_log(nb::handle line);
 void host_log(std::string_view utf8_line);
 
+// A text as host_log writes it inside a line: CR and LF as \r and \n, cut
+// after 8000 characters with the note of how many more there were. For a
+// text handed to the host that must read exactly like the logged one.
+nb::str single_line(nb::handle text);
+
 }  // namespace kilnguard::py

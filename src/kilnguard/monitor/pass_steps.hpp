@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/scrub.hpp"
+#include "monitor/pass_report.hpp"
 #include "taostats/fast_listing.hpp"
 
 #include <optional>
@@ -15,7 +16,7 @@ namespace kilnguard::monitor {
 namespace nb = nanobind;
 
 // The Taostats key, or nothing after logging that the API cannot be used.
-std::optional<nb::object> taostats_key();
+std::optional<nb::object> taostats_key(PassRecord& record);
 
 // The UTC wall-clock time of a pass, as 2024-05-01T12:00:00Z.
 nb::str pass_timestamp();
@@ -28,7 +29,12 @@ scrub::Secrets pass_secrets(nb::handle auth, nb::handle token);
 // object as compact JSON. Anything that is neither rows nor an error object
 // raises TypeError.
 std::optional<taostats::Listing> fetch_rows(nb::handle auth, const char* failure_prefix,
-                                            const scrub::Secrets& secrets);
+                                            PassRecord& record);
+
+// The key a row's subnet has in the rate map, or nothing when the row names
+// no subnet: no netuid, a null one, or one whose text is not a base-10
+// integer.
+std::optional<nb::str> subnet_key(nb::handle row);
 
 // The rate map of a listing: netuid text to owner burn rate, in listing order,
 // the last row of a subnet winning. Rows that cannot name a subnet (no netuid,
@@ -44,15 +50,23 @@ nb::dict rate_map(const taostats::Listing& listing);
 // row for the snapshot is the module's own.
 nb::object snapshot_text(const taostats::Listing& listing, const nb::str& updated_at);
 
+// Whether a host's _burn_check_listing refused the listing: then the refusal
+// is logged after `failure_prefix` like a failed fetch and the pass ends
+// with 1. Asked only while a host has bound a check of its own, with the
+// rows' keys and rates, the page's pagination and `stored` (None when the
+// caller did not read the stored rates).
+bool listing_refused(const taostats::Listing& listing, nb::handle stored,
+                     const char* failure_prefix, PassRecord& record);
+
 // Sends `text` with send_burn_telegram_messages and logs the outcome:
 // `sent_line` on success, `failure_prefix` and the error text otherwise.
 // Returns the pass's result, 0 or 1.
 nb::int_ send_and_log(nb::handle text, nb::handle token, nb::handle chat_id,
                       const std::string& sent_line, const char* failure_prefix,
-                      const scrub::Secrets& secrets);
+                      PassRecord& record);
 
 // Writes "<prefix><value's text form>\n" to the host's standard error, with
-// every secret blotted out.
-void log_with_text(const char* prefix, nb::handle value, const scrub::Secrets& secrets);
+// every secret blotted out; returns the text after the prefix.
+nb::str log_with_text(const char* prefix, nb::handle value, const scrub::Secrets& secrets);
 
 }  // namespace kilnguard::monitor

@@ -10,39 +10,53 @@
 #include "common/py.hpp"
 #include "names.hpp"
 #include "taostats/steps.hpp"
+#include "taostats/tally.hpp"
 
 namespace kilnguard::taostats {
 
 namespace {
 
-// The operations a listing fetch goes through; each must be the module's own
-// at the moment of the fetch for the scan to stand in for them.
-constexpr py::LateBound fetch_operations[] = {
+// The operations the general path looks up before its request goes out, in
+// the order it looks them up: each must be the module's own, at that moment,
+// for the fused read to stand in for them. api_base and request_headers are
+// called by the request's own construction, as http_get_json calls them, and
+// is_rate_limited is looked up only once the answer is in, where with_retries
+// looks it up: a name deleted or rebound while the request runs is met at the
+// same moment on both paths.
+constexpr py::LateBound operations_before_request[] = {
     names::fetch_all_subnets_latest, names::with_retries, names::http_get_json,
-    names::api_base, names::request_headers, names::is_rate_limited,
 };
 
-bool fetch_is_own() {
-    for (const py::LateBound& name : fetch_operations)
+bool request_is_own() {
+    for (const py::LateBound& name : operations_before_request)
         if (!py::is_own(name)) return false;
     return true;
 }
 
 enum Field : std::size_t { netuid_field, incentive_burn_field };
+enum Member : std::size_t { status_code_member, message_member, pagination_member };
 
 // The small rows, or nothing when the answer is anything but a plain
 // listing: a non-empty array of objects whose two fields are absent or
 // scalars.
-std::optional<nb::list> small_rows(const std::string& body) {
+struct SmallRows {
+    nb::list rows;
+    std::optional<std::string_view> pagination;  // the member's JSON text, when present
+};
+
+std::optional<SmallRows> small_rows(const std::string& body) {
     static const py::Key netuid{"netuid"};
     static const py::Key incentive_burn{"incentive_burn"};
     // Besides the rows, is_rate_limited reads status_code and message: an
     // answer that has either takes the general path, whatever they hold.
+    // The page's pagination member is only located here; a report decodes
+    // it if it is ever asked for.
     std::optional<json::RecordScan> scan = json::scan_records(
-        body, {"status_code", "message"}, "data", {"netuid", "incentive_burn"});
+        body, {"status_code", "message", "pagination"}, "data", {"netuid", "incentive_burn"});
     if (!scan) return std::nullopt;
-    for (const json::Span& member : scan->members)
-        if (member.kind != json::Span::Kind::absent) return std::nullopt;
+    if (scan->members[status_code_member].kind != json::Span::Kind::absent ||
+        scan->members[message_member].kind != json::Span::Kind::absent)
+        return std::nullopt;
     if (scan->records.kind != json::Span::Kind::array || scan->record_kinds.empty())
         return std::nullopt;
     const std::size_t count = scan->record_kinds.size();
@@ -64,7 +78,10 @@ std::optional<nb::list> small_rows(const std::string& body) {
         if (burn.kind != json::Span::Kind::absent) row[incentive_burn] = json::read_scalar(burn);
         PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(i), row.release().ptr());
     }
-    return rows;
+    const json::Span& pagination = scan->members[pagination_member];
+    if (pagination.kind == json::Span::Kind::absent)
+        return SmallRows{std::move(rows), std::nullopt};
+    return SmallRows{std::move(rows), pagination.text};
 }
 
 }  // namespace
@@ -76,23 +93,32 @@ nb::object Listing::full_rows() const {
 }
 
 Listing fetch_listing(nb::handle auth) {
-    if (!PyUnicode_Check(auth.ptr()) || !fetch_is_own())
+    if (!PyUnicode_Check(auth.ptr()) || !request_is_own())
         return {py::call_late_bound(names::fetch_all_subnets_latest, auth), std::nullopt, std::nullopt};
 
     const nb::str path = listing_path();
-    const nb::dict params = listing_params();
     const nb::str key = nb::borrow<nb::str>(auth);
-    http::Response response = http::perform(get_request(path, params, key));
+    const nb::dict params = listing_params();
+    http::Request request = get_request(path, params, key);
+    count_request();
+    http::Response response = http::perform(request);
     // The scan also checks the UTF-8 that http_get_json checks first; a body
-    // that fails it goes the general way, which raises what it raises.
+    // that fails it goes the general way, which raises what it raises. A
+    // plain listing is never throttled, so with_retries would hand it on
+    // after one look by is_rate_limited: looked up now, as it would be then.
     if (response.succeeded()) {
-        if (std::optional<nb::list> rows = small_rows(response.body))
-            return {std::move(*rows), std::move(response.body), std::nullopt};
+        if (std::optional<SmallRows> scanned = small_rows(response.body);
+            scanned && py::is_own(names::is_rate_limited)) {
+            note_scanned_page(scanned->pagination);
+            return {std::move(scanned->rows), std::move(response.body), std::nullopt};
+        }
     }
     // The general path, from where the first attempt of with_retries stands.
     nb::object payload =
         retried(payload_of(response, key), path, params, key, listing_attempts);
-    return {listing_from(payload), std::nullopt, std::nullopt};
+    nb::object listing = listing_from(payload);
+    note_page(payload);
+    return {std::move(listing), std::nullopt, std::nullopt};
 }
 
 }  // namespace kilnguard::taostats

@@ -2,9 +2,11 @@
 // to 1024 rows a page, far more than there are subnets, so no paging is done.
 #include "taostats/operations.hpp"
 
+#include "common/json_read.hpp"
 #include "common/py.hpp"
 #include "names.hpp"
 #include "taostats/steps.hpp"
+#include "taostats/tally.hpp"
 
 namespace kilnguard::taostats {
 
@@ -34,8 +36,40 @@ nb::object listing_from(const nb::object& payload) {
 
 nb::object fetch_all_subnets_latest(nb::handle auth) {
     py::ArgCheck{names::fetch_all_subnets_latest}.text("auth", auth);
-    return listing_from(
-        py::call_late_bound(names::with_retries, listing_path(), listing_params(), auth));
+    nb::object payload =
+        py::call_late_bound(names::with_retries, listing_path(), listing_params(), auth);
+    nb::object listing = listing_from(payload);
+    note_page(payload);
+    return listing;
+}
+
+void note_page(const nb::object& payload) {
+    static const py::Key pagination{"pagination"};
+    FetchTally* tally = detail::current_tally;
+    if (!tally || !PyDict_Check(payload.ptr())) return;
+    std::optional<nb::object> found = py::member(payload, pagination);
+    tally->pagination = found ? *found : nb::none();
+    tally->pagination_json.reset();
+}
+
+void note_scanned_page(std::optional<std::string_view> pagination_json) {
+    FetchTally* tally = detail::current_tally;
+    if (!tally) return;
+    tally->pagination = nb::none();
+    if (pagination_json)
+        tally->pagination_json.emplace(*pagination_json);
+    else
+        tally->pagination_json.reset();
+}
+
+nb::object FetchTally::page_pagination() {
+    // Decoded once, when a report or a listing check first asks for it: a
+    // pass that nobody watches never pays for it.
+    if (pagination_json) {
+        pagination = json::read(*pagination_json);
+        pagination_json.reset();
+    }
+    return pagination;
 }
 
 }  // namespace kilnguard::taostats

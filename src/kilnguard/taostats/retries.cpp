@@ -5,6 +5,7 @@
 #include "common/py.hpp"
 #include "names.hpp"
 #include "taostats/steps.hpp"
+#include "taostats/tally.hpp"
 
 #include <algorithm>
 
@@ -55,16 +56,23 @@ nb::object with_retries(nb::handle path, nb::handle params, nb::handle auth,
     nb::str path_text = nb::borrow<nb::str>(path);
     nb::dict params_dict = nb::borrow<nb::dict>(params);
     nb::str auth_text = nb::borrow<nb::str>(auth);
-    return retried(py::call_late_bound(names::http_get_json, path, params, auth), path_text,
-                   params_dict, auth_text, max_retries);
+    nb::object http_get_json = py::module_attr(names::http_get_json);
+    count_request();
+    return retried(http_get_json(path, params, auth), path_text, params_dict, auth_text,
+                   max_retries);
 }
 
 nb::object retried(nb::object payload, const nb::str& path, const nb::dict& params,
                    const nb::str& auth, long long max_retries) {
     double pause = first_pause_seconds;
     for (long long attempt = 0;; ++attempt) {
-        if (attempt > 0) payload = py::call_late_bound(names::http_get_json, path, params, auth);
+        if (attempt > 0) {
+            nb::object http_get_json = py::module_attr(names::http_get_json);
+            count_request();
+            payload = http_get_json(path, params, auth);
+        }
         if (!py::truth(py::call_late_bound(names::is_rate_limited, payload))) return payload;
+        count_throttled();
         if (attempt == max_retries - 1) return payload;
         py::host_sleep(pause);
         pause = std::min(pause * pause_growth, longest_pause_seconds);

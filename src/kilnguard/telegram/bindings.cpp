@@ -37,6 +37,14 @@ three lines, or the first two when the third is empty, as in an alert), then
 an empty line in place of the separator line, then whole body lines; a piece
 exceeds max_len only when a single body line forces it.)");
 
+    m.def(names::message_pieces.name, &telegram::message_pieces, param("text"),
+          nb::sig("def _message_pieces(text: str) -> list[str]"),
+          R"(The messages send_burn_telegram_messages sends for text, in order.
+
+The pieces of _chunk_text as the module binds it at the time of the call,
+each numbered "(i/N)\n" in front when there are several; made by the code
+that numbers the pieces delivery sends.)");
+
     m.def(names::send_burn_telegram_messages.name, &telegram::send_burn_telegram_messages,
           param("text"),
           param("token"), param("chat_id"),
@@ -73,6 +81,13 @@ without a sound. Each is sent only when given, after the three fields every
 message carries, so with neither the request is send_burn_telegram's own.
 Outcomes, argument checks and the keeping of the token out of every text are
 the same.)");
+
+    m.def(names::telegram_api_base.name, &telegram::telegram_api_base,
+          nb::sig("def _telegram_api_base() -> str"),
+          R"(The Bot API base URL every send of the module uses, read now.
+
+TELEGRAM_API_BASE with every trailing "/" removed, or https://api.telegram.org
+when the variable is absent; an empty value stays empty.)");
 }
 
 }  // namespace kilnguard

@@ -45,10 +45,7 @@ std::string url_bytes(const nb::str& text) {
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
-// A self-hosted Bot API server (or a test) may stand in for the public one.
-std::string api_base() {
-    return url_bytes(env::base_url("TELEGRAM_API_BASE", "https://api.telegram.org"));
-}
+std::string api_base() { return url_bytes(telegram_api_base()); }
 
 bool transport_failure(const nb::python_error& error) {
     return error.matches(PyExc_ValueError) || error.matches(PyExc_TimeoutError) ||
@@ -202,6 +199,41 @@ nb::tuple send_telegram_message(nb::handle text, nb::handle token, nb::handle ch
     return deliver(check, text, token, chat_id, options);
 }
 
+namespace {
+
+// The pieces _chunk_text (as bound now) makes of `text`, in a list of their
+// own whatever sequence a rebound _chunk_text gives back.
+nb::list chunked(const nb::str& text) {
+    nb::object pieces = py::call_late_bound(names::chunk_text, text);
+    return py::steal_or_throw<nb::list>(PySequence_List(pieces.ptr()));
+}
+
+// Piece `i` of `pieces` as it is sent: numbered "(i/N)\n" in front when
+// there are several. Made one at a time as each goes out, so a piece that
+// cannot be numbered fails only once those before it were sent.
+nb::object numbered(const nb::list& pieces, std::size_t i) {
+    const std::size_t count = pieces.size();
+    nb::object message = pieces[i];
+    if (count == 1) return message;
+    nb::object prefix = py::steal_or_throw(PyUnicode_FromFormat("(%zu/%zu)\n", i + 1, count));
+    return py::steal_or_throw(PyUnicode_Concat(prefix.ptr(), message.ptr()));
+}
+
+}  // namespace
+
+nb::str telegram_api_base() {
+    // A self-hosted Bot API server (or a test) may stand in for the public one.
+    return env::base_url("TELEGRAM_API_BASE", "https://api.telegram.org");
+}
+
+nb::list message_pieces(nb::handle text_arg) {
+    nb::str text = py::ArgCheck{names::message_pieces}.text("text", text_arg);
+    nb::list pieces = chunked(text);
+    nb::list messages;
+    for (std::size_t i = 0; i < pieces.size(); ++i) messages.append(numbered(pieces, i));
+    return messages;
+}
+
 nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
                                       nb::handle chat_id_arg) {
     const py::ArgCheck check{names::send_burn_telegram_messages};
@@ -209,20 +241,11 @@ nb::tuple send_burn_telegram_messages(nb::handle text_arg, nb::handle token_arg,
     nb::str token = check.text("token", token_arg);
     nb::str chat_id = check.text("chat_id", chat_id_arg);
 
-    // A list of its own, whatever sequence a rebound _chunk_text gives back.
-    nb::object chunked = py::call_late_bound(names::chunk_text, text);
-    nb::list pieces = py::steal_or_throw<nb::list>(PySequence_List(chunked.ptr()));
-
+    nb::list pieces = chunked(text);
     const std::size_t count = pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
-        nb::object message = pieces[i];
-        if (count > 1) {
-            nb::object prefix =
-                py::steal_or_throw(PyUnicode_FromFormat("(%zu/%zu)\n", i + 1, count));
-            message = py::steal_or_throw(PyUnicode_Concat(prefix.ptr(), message.ptr()));
-        }
-        send_result::Outcome sent = send_result::read(
-            py::call_late_bound(names::send_burn_telegram, message, token, chat_id));
+        send_result::Outcome sent = send_result::read(py::call_late_bound(
+            names::send_burn_telegram, numbered(pieces, i), token, chat_id));
         // Pieces already sent stay sent; nothing is retried.
         if (!sent.ok) return send_result::failed(sent.error);
         if (i + 1 < count) py::host_sleep(pause_between_pieces);
