@@ -38,8 +38,8 @@ def served():
 
 def test_a_scrape_shows_what_the_passes_did(served):
     metrics, url = served
-    metrics.observe(outcome(changes=2, messages_sent=1, duration=0.3),
-                    {"0": "0", "3": "0.18", "7": "1", "9": "not a rate", "11": "nan"})
+    metrics.observe(outcome(changes=2, messages_sent=1, duration=0.3,
+                            rates={"0": "0", "3": "0.18", "7": "1", "9": "not a rate", "11": "nan"}))
     metrics.observe(outcome("failed", subnets=None, outbox_size=2, taostats_throttled=6,
                             telegram_failures={"throttled": 2, "chat": 1}))
     metrics.observe(outcome("error", subnets=None, duration=70))
@@ -70,9 +70,9 @@ def test_a_scrape_shows_what_the_passes_did(served):
 
 def test_a_subnet_that_left_the_listing_leaves_the_metrics(served):
     metrics, url = served
-    metrics.observe(outcome(), {"1": "0.5", "2": "1"})
-    metrics.observe(outcome(subnets=None, result="failed"), None)  # no listing: keep what we had
-    metrics.observe(outcome(subnets=1), {"2": "0.25"})
+    metrics.observe(outcome(rates={"1": "0.5", "2": "1"}))
+    metrics.observe(outcome(subnets=None, result="failed"))  # no listing: keep what we had
+    metrics.observe(outcome(subnets=1, rates={"2": "0.25"}))
     rates = {labels: value for (name, labels), value in scrape(url).items()
              if name == "kilnguard_owner_burn_rate"}
     assert rates == {(("netuid", "2"),): 0.25}

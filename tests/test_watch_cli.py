@@ -81,7 +81,8 @@ def test_a_failed_pass_gives_status_1(tmp_path):
     done = watch("--once", "--dry-run", "--state", str(tmp_path / "s.json"),
                  TAOSTATS_API_KEY="k", TAOSTATS_API_BASE="http://127.0.0.1:9")
     assert done.returncode == 1
-    assert done.stderr.startswith("kilnguard-watch: error: ") and "Traceback" not in done.stderr
+    assert done.stderr.splitlines()[-1].startswith("kilnguard-watch: error: ")
+    assert "Traceback" not in done.stderr
 
 
 @pytest.mark.parametrize("once", [False, True], ids=["loop", "once"])

@@ -34,12 +34,15 @@ def test_a_reply_echoing_the_token_never_shows_it(watcher, method, mode, echo):
 def test_every_line_is_one_line_with_one_prefix_when_a_page_comes_back(watcher):
     watcher.listing({0: "0", 1: "0"})
     assert watcher.run("--once").returncode == 0
+    # The alert of the second pass waits; the third pass tries it again.
     watcher.listing({0: "0", 1: "1"})
-    watcher.telegram.answer_method("sendMessage", BAD_GATEWAY_PAGE, BAD_GATEWAY_PAGE,
-                                   BAD_GATEWAY_PAGE)
-    done = watcher.run("--once")
-    assert done.returncode == 1
-    lines = done.stderr.splitlines()
+    watcher.listing({0: "0", 1: "1"})
+    watcher.telegram.answer_method("sendMessage", *[BAD_GATEWAY_PAGE] * 6)
+    lines = []
+    for _ in range(2):
+        done = watcher.run("--once")
+        assert done.returncode == 1
+        lines += done.stderr.splitlines()
     assert any("wait in the outbox" in line and "502 Bad Gateway" in line for line in lines)
     assert all(line.startswith(("kilnguard-watch: ", "[burn] ")) for line in lines), lines
     assert not any(line.startswith("kilnguard-watch: kilnguard-watch:") for line in lines)
