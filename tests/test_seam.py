@@ -6,6 +6,7 @@ and the outbox it writes only when something in it changed."""
 
 import json
 import os
+import sys
 
 import pytest
 
@@ -179,15 +180,18 @@ def test_one_state_read_one_write_and_few_crossings_per_alert(installed, fake_ta
     crossings = Crossings()
 
     def counted(*args):
-        import sys
         sys.setprofile(crossings)
         try:
             return deliver(*args)
         finally:
             sys.setprofile(None)
 
-    monkeypatch.setattr(kilnguard, "send_burn_telegram_messages", counted)
-    assert one_pass(installed) == 0
+    # Put back by hand: the fixture's uninstall must find the host's delivery.
+    kilnguard.send_burn_telegram_messages = counted
+    try:
+        assert one_pass(installed) == 0
+    finally:
+        kilnguard.send_burn_telegram_messages = deliver
     assert calls == ["load_burn_state", "save_burn_state"]
     # The pieces, the send, and the outbox written before and after it.
     assert installed.outcomes[-1].messages_sent == 1 and crossings.count <= 5
