@@ -125,6 +125,7 @@ private:
             ++p;
         } else {
             while (true) {
+                if (found.record_kinds.size() == max_records) return nullptr;
                 const std::size_t first_field = found.fields.size();
                 found.fields.resize(first_field + field_names.size());
                 Span element;
