@@ -266,3 +266,26 @@ def test_a_binding_rebound_during_the_pass_is_honoured(run):
         result = run("snapshot", Reply(body=json.dumps(listing)), None)
     assert result["result"] == ("returned", 0) and result["sent"] == ["text"]
     assert rows_seen == [listing["data"]]
+
+
+@pytest.mark.parametrize(("rows", "scanned"), [(1 << 16, True), ((1 << 16) + 1, False)],
+                         ids=["at-the-scan-limit", "past-it"])
+def test_a_listing_too_long_for_the_scan_is_read_the_general_way(run, rows, scanned):
+    # The scan notes a few dozen bytes for each record; an answer of millions
+    # of records would make that gigabytes, so past 65536 it gives up.
+    # Rows long in text that a pass does not read: the general way builds it.
+    about = "x" * 200
+    records = ",".join(f'{{"netuid":{n % 100},"incentive_burn":"0.5","about":"{about}{n}"}}'
+                       for n in range(rows))
+    answer = Reply(body=f'{{"pagination":{{}},"data":[{records}]}}'.encode())
+    peaks, results = {}, {}
+    for rebound in (None, "http_get_json"):
+        tracemalloc.start()
+        try:
+            results[rebound] = run("pass", answer, None, rebound)
+            peaks[rebound] = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert results[None] == results["http_get_json"]
+    assert results[None]["result"] == ("returned", 0)
+    assert (peaks[None] * 1.5 < peaks["http_get_json"]) == scanned, peaks

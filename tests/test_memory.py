@@ -16,6 +16,7 @@ import pytest
 
 import kilnguard
 from fake_taostats import FakeServer, Reply
+from test_secrets import KEY as SECRET_KEY
 
 # The 64 MiB body cap, less room for the closing brackets.
 BODY = (64 << 20) - 64
@@ -76,6 +77,70 @@ SHAPES = {
 # What the pass logs instead of storing anything.
 REFUSED = "too large to decode"
 EXPECTED = {shape: REFUSED for shape in SHAPES} | {"extra-data-after-a-text-beyond-latin-1": "Extra data"}
+
+TOO_LARGE = ("JSON document too large to decode: "
+             "its values would take more than 64 MiB as Python objects")
+
+
+def keys(count):
+    return "{" + ",".join(f'"k{n:x}":0' for n in range(count)) + "}"
+
+
+# Each just past the reader's budget, at a few MB of text where it can be,
+# and some just below it. An escaped text is built in a scratch buffer of
+# four bytes a character first, which counts too.
+@pytest.mark.parametrize(("body", "refused"), [
+    ('{"data":[' + ",".join(["[]"] * 1_000_000) + "]}", True),
+    ('{"data":[' + ",".join(["[]"] * 800_000) + "]}", False),
+    ('{"data":[' + ",".join(["{}"] * 1_000_000) + "]}", True),
+    ("[" + ",".join(["0.5"] * 1_700_000) + "]", True),
+    ("[" + ",".join(["-1234567"] * 1_700_000) + "]", True),
+    ('{"data":' + keys(700_000) + "}", True),
+    ('{"data":' + keys(500_000) + "}", False),
+    ('{"data":"\u00e9' + "€" * (6 << 20) + '"}', True),
+    ('{"data":"' + "€" * (5 << 20) + '"}', False),
+    ('{"data":"\\n' + "a" * (17 << 20) + '"}', True),
+    ('{"data":"\\n' + "a" * (12 << 20) + '"}', False),
+], ids=["empty-arrays", "empty-arrays-below", "empty-objects", "reals", "integers",
+        "distinct-names", "distinct-names-below", "long-text-beyond-ascii",
+        "long-text-beyond-ascii-below", "long-escaped-text", "long-escaped-text-below"])
+def test_a_document_past_the_budget_reads_as_one_that_cannot_be_decoded(fake_taostats, body,
+                                                                          refused):
+    fake_taostats.reply(Reply(body=body))
+    result = kilnguard.http_get_json("/x", {}, "k")
+    if refused:
+        assert result == {"parse_error": TOO_LARGE, "raw": body[:500]}
+    else:
+        assert result == json.loads(body)
+
+
+def test_a_state_file_past_the_budget_reads_as_damaged(state_path):
+    with open(state_path, "w") as f:
+        f.write('{"owner_burn_rate": {"1": "0.5"}, "x": [' + ",".join(["[]"] * 1_000_000) + "]}")
+    assert kilnguard.load_burn_state(state_path) == {}
+
+
+ESCAPED_KEY = "".join(f"\\u{ord(c):04x}" for c in SECRET_KEY)
+
+
+# A long body that is not JSON gives its excerpt from a prefix; it must be
+# the excerpt the whole body scrubbed would give.
+@pytest.mark.parametrize(("body", "raw"), [
+    ("<p>challenge</p>" * 20_000, "<p>challenge</p>" * 31 + "<p>c"),
+    ("\u20ac" * 40_000 + "x", "\u20ac" * 500),
+    ((SECRET_KEY + " ") * 20_000, "... " * 125),
+    # Escaped, each copy of the key shrinks 40-fold: the first prefixes
+    # scrub to less than an excerpt.
+    ((ESCAPED_KEY + " ") * 4_000, "... " * 125),
+    ("x" * (65_536 - 100) + (ESCAPED_KEY + " ") * 4_000, "x" * 500),
+    ((ESCAPED_KEY + " ") * 300 + "x" * 2_000, "... " * 125),
+], ids=["html", "characters-across-the-first-cut", "key-repeated", "escaped-key-repeated",
+        "escaped-key-across-the-first-cut", "escaped-key-then-text"])
+def test_the_excerpt_of_a_long_body_is_that_of_the_whole_body_scrubbed(fake_taostats, body, raw):
+    fake_taostats.reply(Reply(body=body))
+    result = kilnguard.http_get_json("/x", {}, SECRET_KEY)
+    assert result["raw"] == raw
+
 
 # Runs in the child: one pass against TAOSTATS_API_BASE, then the rise of
 # resident memory over its level just before the pass, in KiB, on stdout.
