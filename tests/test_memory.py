@@ -98,12 +98,13 @@ def keys(count):
     ('{"data":' + keys(700_000) + "}", True),
     ('{"data":' + keys(500_000) + "}", False),
     ('{"data":"\u00e9' + "€" * (6 << 20) + '"}', True),
+    ('{"data":"' + "€" * (6 << 20) + '"}', True),
     ('{"data":"' + "€" * (5 << 20) + '"}', False),
     ('{"data":"\\n' + "a" * (17 << 20) + '"}', True),
     ('{"data":"\\n' + "a" * (12 << 20) + '"}', False),
 ], ids=["empty-arrays", "empty-arrays-below", "empty-objects", "reals", "integers",
-        "distinct-names", "distinct-names-below", "long-text-beyond-ascii",
-        "long-text-beyond-ascii-below", "long-escaped-text", "long-escaped-text-below"])
+        "distinct-names", "distinct-names-below", "long-escaped-text-beyond-ascii",
+        "long-text-beyond-ascii", "long-text-beyond-ascii-below", "long-escaped-text", "long-escaped-text-below"])
 def test_a_document_past_the_budget_reads_as_one_that_cannot_be_decoded(fake_taostats, body,
                                                                           refused):
     fake_taostats.reply(Reply(body=body))
