@@ -289,3 +289,17 @@ def test_a_listing_too_long_for_the_scan_is_read_the_general_way(run, rows, scan
     assert results[None] == results["http_get_json"]
     assert results[None]["result"] == ("returned", 0)
     assert (peaks[None] * 1.5 < peaks["http_get_json"]) == scanned, peaks
+
+
+def test_a_listing_past_the_readers_budget_is_refused_as_the_general_way_refuses_it(run):
+    # Plain rows the scan could take, each carrying a thousand empty arrays:
+    # read whole, the answer is past the reader's budget. The scan must not
+    # accept what http_get_json refuses.
+    empties = ",".join(["[]"] * 1000)
+    records = ",".join(f'{{"netuid":{n},"incentive_burn":"0.5","x":[{empties}]}}'
+                       for n in range(1000))
+    answer = Reply(body=f'{{"data":[{records}]}}'.encode())
+    fused = run("pass", answer, None)
+    assert fused == run("pass", answer, None, "http_get_json")
+    assert fused["result"] == ("returned", 1)
+    assert "JSON document too large to decode" in "".join(fused["stderr"])
