@@ -5,7 +5,10 @@ numbers, short distinct texts) it would decode into tens of millions of
 Python objects, gigabytes on a machine that has a few hundred megabytes to
 spare. Each hostile shape is served whole to a child process that runs one
 pass; the child reports how far its resident memory rose above where it
-stood just before the pass."""
+stood just before the pass (slow: a minute or so).
+
+The reader's budget itself, the excerpt of a long body that is not JSON, and
+the listing scan's own limits are tested at a few MB, where they can be."""
 
 import json
 import os
