@@ -343,3 +343,40 @@ def test_a_row_a_host_edited_is_read_as_edited(run, operation):
     assert '"0": "0.9"' in results[None]["state"]
     if operation == "snapshot":
         assert "SN0: 0.9000" in results[None]["sent"][0]
+
+
+@pytest.mark.parametrize(("rows", "scanned"), [(1 << 16, True), ((1 << 16) + 1, False)],
+                         ids=["at-the-scan-limit", "past-it"])
+def test_a_listing_too_long_for_the_scan_is_read_the_general_way(run, rows, scanned):
+    # The scan notes a few dozen bytes for each record; an answer of millions
+    # of records would make that gigabytes, so past 65536 it gives up.
+    # Rows long in text that a pass does not read: the general way builds it.
+    about = "x" * 200
+    records = ",".join(f'{{"netuid":{n % 100},"incentive_burn":"0.5","about":"{about}{n}"}}'
+                       for n in range(rows))
+    answer = Reply(body=f'{{"pagination":{{}},"data":[{records}]}}'.encode())
+    peaks, results = {}, {}
+    for rebound in (None, "http_get_json"):
+        tracemalloc.start()
+        try:
+            results[rebound] = run("pass", answer, None, rebound)
+            peaks[rebound] = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert results[None] == results["http_get_json"]
+    assert results[None]["result"] == ("returned", 0)
+    assert (peaks[None] * 1.5 < peaks["http_get_json"]) == scanned, peaks
+
+
+def test_a_listing_past_the_readers_budget_is_refused_as_the_general_way_refuses_it(run):
+    # Plain rows the scan could take, each carrying a thousand empty arrays:
+    # read whole, the answer is past the reader's budget. The scan must not
+    # accept what http_get_json refuses.
+    empties = ",".join(["[]"] * 1000)
+    records = ",".join(f'{{"netuid":{n},"incentive_burn":"0.5","x":[{empties}]}}'
+                       for n in range(1000))
+    answer = Reply(body=f'{{"data":[{records}]}}'.encode())
+    fused = run("pass", answer, None)
+    assert fused == run("pass", answer, None, "http_get_json")
+    assert fused["result"] == ("returned", 1)
+    assert "JSON document too large to decode" in "".join(fused["stderr"])

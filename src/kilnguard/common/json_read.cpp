@@ -85,10 +85,12 @@ class KeyCache {
 public:
     static constexpr std::size_t max_length = 24;
 
-    nb::object get(std::string_view bytes) {
+    // A shared key, or a new one (then `built` is set).
+    nb::object get(std::string_view bytes, bool& built) {
         const std::size_t first = slot_of(bytes);
         for (std::size_t slot : {first, first ^ 1})
             if (holds(slots_[slot], bytes)) return nb::borrow(slots_[slot]);
+        built = true;
         nb::object key = ascii_str(bytes);
         PyObject*& slot = slots_[first] ? slots_[first ^ 1] : slots_[first];
         Py_XSETREF(slot, Py_NewRef(key.ptr()));
@@ -122,6 +124,30 @@ private:
 };
 
 KeyCache key_cache;
+
+// What building each kind of value costs against the document's budget, in
+// bytes as CPython 3.11 lays objects out on a 64-bit machine (pymalloc's
+// 16-byte size classes): the object itself, and for a member or an element
+// its slot in the container (a dict entry with its share of the index and of
+// the table's spare third; a list pointer with the list's eighth to spare).
+// An estimate that is close for the shapes that cost the most per byte of
+// text, which is all a budget needs.
+namespace cost {
+constexpr std::size_t list = 64;
+constexpr std::size_t element = 9;
+constexpr std::size_t dict = 64;
+constexpr std::size_t member = 48;
+constexpr std::size_t real = 32;
+constexpr std::size_t integer = 32;       // up to 60 bits; -5..256 are shared and free
+constexpr std::size_t wide_integer = 48;  // 61 to 64 bits
+constexpr std::size_t str = 56;           // the header of a str beyond ASCII, and its NUL
+constexpr std::size_t ascii_str = 48;
+// A str of `length` characters of `kind` bytes each.
+constexpr std::size_t text(std::size_t length, std::size_t kind) { return str + length * kind; }
+// An int of that many decimal digits: 30 bits, stored in 4 bytes, hold a
+// little over 9 digits.
+constexpr std::size_t big_integer(std::size_t digits) { return wide_integer + digits / 2; }
+}  // namespace cost
 
 class Reader {
 public:
@@ -178,6 +204,7 @@ private:
     }
 
     nb::object real_constant(const char*& p, std::size_t length, double constant) {
+        charge(cost::real);
         p += length;
         return py::steal_or_throw(PyFloat_FromDouble(constant));
     }
@@ -198,13 +225,16 @@ private:
     nb::object object(const char*& p) {
         enter("object");
         Py_ssize_t& guess = depth_ < sized_depths ? member_counts_[depth_] : unguessed_;
+        // A presized dict holds its table whether or not it is filled.
+        const Py_ssize_t presized = guess;
+        charge(cost::dict + cost::member * static_cast<std::size_t>(presized));
         nb::object result =
             py::steal_or_throw(guess > 0 ? _PyDict_NewPresized(guess) : PyDict_New());
         Py_ssize_t members = 0;
         p = skip_space(p + 1);
         if (p == end_ || *p != '}') {
             while (true) {
-                ++members;
+                if (++members > presized) charge(cost::member);
                 if (p == end_ || *p != '"')
                     fail("Expecting property name enclosed in double quotes", p);
                 nb::object key = string(p, true);
@@ -229,10 +259,12 @@ private:
 
     nb::object array(const char*& p) {
         enter("array");
+        charge(cost::list);
         nb::object result = py::steal_or_throw(PyList_New(0));
         p = skip_space(p + 1);
         if (p == end_ || *p != ']') {
             while (true) {
+                charge(cost::element);
                 nb::object element = value(p);
                 if (PyList_Append(result.ptr(), element.ptr()) < 0) throw nb::python_error();
                 p = skip_space(p);
@@ -269,9 +301,17 @@ private:
                 std::string_view bytes(p + 1, static_cast<std::size_t>(q - p - 1));
                 p = q + 1;
                 const bool ascii = (seen & high_bits) == 0;
-                if (is_key && ascii && bytes.size() <= KeyCache::max_length)
-                    return key_cache.get(bytes);
-                return ascii ? ascii_str(bytes) : py::str_from_utf8(bytes);
+                if (is_key && ascii && bytes.size() <= KeyCache::max_length) {
+                    bool built = false;
+                    nb::object key = key_cache.get(bytes, built);
+                    if (built) charge(cost::ascii_str + bytes.size());
+                    return key;
+                }
+                if (ascii) {
+                    charge(cost::ascii_str + bytes.size());
+                    return ascii_str(bytes);
+                }
+                return wide_str(bytes);
             }
             if (c == '\\') break;
             if (static_cast<unsigned char>(c) < 0x20) fail("Invalid control character at", q);
@@ -282,12 +322,23 @@ private:
         return escaped_string(p, q);
     }
 
+    // A str from UTF-8 beyond ASCII: each byte may become up to four bytes
+    // of str, which must fit in what is left before it is built.
+    nb::object wide_str(std::string_view bytes) {
+        if (built_ + cost::text(bytes.size(), 4) > object_budget) refuse();
+        nb::object text = py::str_from_utf8(bytes);
+        charge(cost::text(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())),
+                          static_cast<std::size_t>(PyUnicode_KIND(text.ptr()))));
+        return text;
+    }
+
     // The slow path, from the first backslash on: characters are collected
     // as code points so that a lone surrogate from \uD800 survives.
     nb::object escaped_string(const char*& p, const char* q) {
         const char* const opening = p;
         scratch_.clear();
-        append_utf8(p + 1, q);
+        Py_UCS4 widest = 0;
+        append_utf8(p + 1, q, widest);
         while (true) {
             // Here *q is a backslash.
             if (q + 1 == end_) fail("Unterminated string starting at", opening);
@@ -307,7 +358,9 @@ private:
                         q += 6;
                     }
                 }
+                reserve_scratch(1);
                 scratch_.push_back(unit);
+                widest = std::max(widest, unit);
             } else {
                 Py_UCS4 c = 0;
                 switch (kind) {
@@ -321,6 +374,7 @@ private:
                     case 't': c = '\t'; break;
                     default: fail("Invalid \\escape", q);
                 }
+                reserve_scratch(1);
                 scratch_.push_back(c);
                 q += 2;
             }
@@ -330,10 +384,11 @@ private:
                 ++q;
             }
             if (q == end_) fail("Unterminated string starting at", opening);
-            append_utf8(chunk, q);
+            append_utf8(chunk, q, widest);
             if (*q == '"') break;
         }
         p = q + 1;
+        charge(cost::text(scratch_.size(), widest < 0x100 ? 1 : widest < 0x10000 ? 2 : 4));
         return py::steal_or_throw(PyUnicode_FromKindAndData(
             PyUnicode_4BYTE_KIND, scratch_.data(), static_cast<Py_ssize_t>(scratch_.size())));
     }
@@ -351,7 +406,8 @@ private:
     // Decodes UTF-8 that is known to be valid (a chunk never ends inside a
     // character, because no byte of a multi-byte character is '"' or '\');
     // the clamp only keeps broken input from reading past the chunk.
-    void append_utf8(const char* from, const char* to) {
+    void append_utf8(const char* from, const char* to, Py_UCS4& widest) {
+        reserve_scratch(static_cast<std::size_t>(to - from));
         while (from < to) {
             const auto lead = static_cast<unsigned char>(*from);
             int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
@@ -360,6 +416,7 @@ private:
             for (int i = 1; i <= extra; ++i)
                 code = (code << 6) | (static_cast<unsigned char>(from[i]) & 0x3F);
             scratch_.push_back(code);
+            widest = std::max(widest, code);
             from += extra + 1;
         }
     }
@@ -401,7 +458,10 @@ private:
             }
         }
         p = q;
-        if (is_real) return real(std::string_view(start, static_cast<std::size_t>(q - start)));
+        if (is_real) {
+            charge(cost::real);
+            return real(std::string_view(start, static_cast<std::size_t>(q - start)));
+        }
         return integer(std::string_view(digits, static_cast<std::size_t>(digits_end - digits)),
                        negative);
     }
@@ -426,8 +486,11 @@ private:
     nb::object integer(std::string_view digits, bool negative) {
         if (digits.size() <= 18) {
             const auto value = static_cast<long long>(small_value(digits));
+            // CPython shares the ints from -5 to 256.
+            if (value > (negative ? 5 : 256)) charge(cost::integer);
             return py::steal_or_throw(PyLong_FromLongLong(negative ? -value : value));
         }
+        charge(digits.size() <= 19 ? cost::wide_integer : cost::big_integer(digits.size()));
         nb::object magnitude =
             digits.size() <= 19
                 ? py::steal_or_throw(PyLong_FromUnsignedLongLong(small_value(digits)))
@@ -486,9 +549,36 @@ private:
         throw SyntaxError(text);
     }
 
+    // ----------------------------------------------------------- budget
+
+    // Counts `bytes` more against the document's budget; past it, the
+    // document is refused before it builds much more (nothing built so far
+    // survives the refusal).
+    void charge(std::size_t bytes) {
+        built_ += bytes;
+        if (built_ > object_budget) [[unlikely]] refuse();
+    }
+
+    [[noreturn]] static void refuse() {
+        throw TooLarge("JSON document too large to decode: its values would take more than " +
+                       std::to_string(object_budget >> 20) + " MiB as Python objects");
+    }
+
+    // Makes room in scratch_ for `more` code points. Its capacity counts
+    // against the budget for as long as the document is read (it is kept
+    // for the next escaped string), and is checked before it is allocated.
+    void reserve_scratch(std::size_t more) {
+        const std::size_t needed = scratch_.size() + more;
+        if (needed <= scratch_.capacity()) return;
+        const std::size_t capacity = std::max(needed, 2 * scratch_.capacity());
+        charge((capacity - scratch_.capacity()) * sizeof(Py_UCS4));
+        scratch_.reserve(capacity);
+    }
+
     const char* const begin_;
     const char* const end_;
     int depth_ = 0;
+    std::size_t built_ = 0;  // bytes of objects built so far, as cost:: counts them
     std::array<Py_ssize_t, sized_depths> member_counts_{};
     Py_ssize_t unguessed_ = 0;
     std::vector<Py_UCS4> scratch_;

@@ -3,7 +3,10 @@
 // the letter), the same literals, the same escapes and the same depth limit.
 // It only has to agree on whether a document is valid, never on how an error
 // is described: a caller that meets a refused document reads it again with
-// read(), which says what is wrong.
+// read(), which says what is wrong. Valid includes within read()'s budget:
+// the scan adds up a bound on what read() would count (a little above it
+// wherever read()'s count depends on more than the value at hand) and gives
+// up on a document past the budget, which read() may then refuse.
 #include "common/json_scan.hpp"
 
 #include "common/json_grammar.hpp"
@@ -22,6 +25,25 @@ using grammar::is_digit;
 using grammar::is_space;
 using grammar::max_depth;
 
+
+// At least what read() counts for each value (json_read.cpp, cost::).
+namespace bound {
+constexpr std::size_t list = 64;
+constexpr std::size_t element = 9;
+// read() sizes a new dict for as many members as the last one at its depth
+// had and counts that room too; each dict's count serves as that guess at
+// most once, so counting every member twice bounds both.
+constexpr std::size_t dict = 64;
+constexpr std::size_t member = 2 * 48;
+constexpr std::size_t real = 32;
+constexpr std::size_t integer(std::size_t digits) { return 48 + (digits > 19 ? digits / 2 : 0); }
+constexpr std::size_t ascii_text(std::size_t bytes) { return 48 + bytes; }
+// Up to four bytes a character, checked before the str is built.
+constexpr std::size_t wide_text(std::size_t bytes) { return 56 + 4 * bytes; }
+// The str, and the scratch buffer it is built in (four bytes a character,
+// room for up to twice as many).
+constexpr std::size_t escaped_text(std::size_t bytes) { return wide_text(bytes) + 8 * bytes; }
+}  // namespace bound
 
 bool is_hex(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -47,12 +69,14 @@ public:
         const char* p = skip_space(begin_);
         if (p == end_ || *p != '{') return std::nullopt;
         depth_ = 1;
+        add(bound::dict);
         p = skip_space(p + 1);
         if (p != end_ && *p == '}') {
             ++p;
         } else {
             while (true) {
                 Key key;
+                add(bound::member);
                 if (!(p = key_then_colon(p, key))) return std::nullopt;
                 if (matches(key, records_name)) {
                     if (!(p = records(p, found, field_names))) return std::nullopt;
@@ -75,7 +99,7 @@ public:
                 p = skip_space(p + 1);
             }
         }
-        if (skip_space(p) != end_) return std::nullopt;
+        if (skip_space(p) != end_ || spent_ > object_budget) return std::nullopt;
         return found;
     }
 
@@ -120,16 +144,21 @@ private:
         if (p == end_ || *p != '[') return value(p, found.records);
         const char* const opening = p;
         if (++depth_ > max_depth) return nullptr;
+        add(bound::list);
         p = skip_space(p + 1);
         if (p != end_ && *p == ']') {
             ++p;
         } else {
             while (true) {
+                if (found.record_kinds.size() == max_records || spent_ > object_budget)
+                    return nullptr;
+                add(bound::element);
                 const std::size_t first_field = found.fields.size();
                 found.fields.resize(first_field + field_names.size());
                 Span element;
                 if (p != end_ && *p == '{') {
                     element.kind = Span::Kind::object;
+                    add(bound::dict);
                     p = record(p, found.fields.data() + first_field, field_names);
                 } else {
                     p = value(p, element);
@@ -164,6 +193,7 @@ private:
         }
         while (true) {
             Key key;
+            add(bound::member);
             if (!(p = key_then_colon(p, key))) return nullptr;
             Span span;
             if (!(p = value(p, span))) return nullptr;
@@ -205,10 +235,21 @@ private:
             case 'n': after = starts_with(p, "null") ? p + 4 : nullptr; break;
             case 't': after = starts_with(p, "true") ? p + 4 : nullptr; break;
             case 'f': after = starts_with(p, "false") ? p + 5 : nullptr; break;
-            case 'N': after = starts_with(p, "NaN") ? p + 3 : nullptr; break;
-            case 'I': after = starts_with(p, "Infinity") ? p + 8 : nullptr; break;
+            case 'N':
+                add(bound::real);
+                after = starts_with(p, "NaN") ? p + 3 : nullptr;
+                break;
+            case 'I':
+                add(bound::real);
+                after = starts_with(p, "Infinity") ? p + 8 : nullptr;
+                break;
             case '-':
-                after = starts_with(p, "-Infinity") ? p + 9 : number(p);
+                if (starts_with(p, "-Infinity")) {
+                    add(bound::real);
+                    after = p + 9;
+                } else {
+                    after = number(p);
+                }
                 break;
             default: after = number(p); break;
         }
@@ -218,6 +259,7 @@ private:
 
     const char* object(const char* p) {
         if (++depth_ > max_depth) return nullptr;
+        add(bound::dict);
         p = skip_space(p + 1);
         if (p != end_ && *p == '}') {
             --depth_;
@@ -225,6 +267,7 @@ private:
         }
         while (true) {
             Key key;
+            add(bound::member);
             if (!(p = key_then_colon(p, key))) return nullptr;
             Span ignored;
             if (!(p = value(p, ignored))) return nullptr;
@@ -240,12 +283,14 @@ private:
 
     const char* array(const char* p) {
         if (++depth_ > max_depth) return nullptr;
+        add(bound::list);
         p = skip_space(p + 1);
         if (p != end_ && *p == ']') {
             --depth_;
             return p + 1;
         }
         while (true) {
+            add(bound::element);
             Span ignored;
             if (!(p = value(p, ignored))) return nullptr;
             p = skip_space(p);
@@ -262,7 +307,7 @@ private:
     // closing quote. A string with bytes beyond ASCII must hold well-formed
     // UTF-8; outside strings such bytes are syntax errors anyway, so a text
     // that scans is valid UTF-8 as a whole.
-    const char* string(const char* p, bool& escaped) const {
+    const char* string(const char* p, bool& escaped) {
         const char* q = p + 1;
         const __m128i quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
@@ -293,8 +338,10 @@ private:
                 wide |= static_cast<unsigned char>(*q++) & 0x80u;
             if (q == end_ || static_cast<unsigned char>(*q) < 0x20) return nullptr;
             if (*q == '"') {
-                if (wide && !utf8::valid(std::string_view(p + 1, static_cast<std::size_t>(q - p - 1))))
-                    return nullptr;
+                const auto bytes = static_cast<std::size_t>(q - p - 1);
+                if (wide && !utf8::valid(std::string_view(p + 1, bytes))) return nullptr;
+                add(escaped ? bound::escaped_text(bytes)
+                            : wide ? bound::wide_text(bytes) : bound::ascii_text(bytes));
                 return q + 1;
             }
             // A backslash: one of the eight short escapes or \u and four hex digits.
@@ -318,10 +365,11 @@ private:
     // A number as the reader delimits it: an integer part without leading
     // zeros, a fraction only with a digit after the point, an exponent only
     // with digits.
-    const char* number(const char* p) const {
+    const char* number(const char* p) {
         const char* q = p;
         if (*q == '-') ++q;
         if (q == end_) return nullptr;
+        const char* const digits = q;
         if (*q >= '1' && *q <= '9') {
             ++q;
             while (q < end_ && is_digit(*q)) ++q;
@@ -330,7 +378,10 @@ private:
         } else {
             return nullptr;
         }
+        const auto digit_count = static_cast<std::size_t>(q - digits);
+        bool is_real = false;
         if (end_ - q > 1 && *q == '.' && is_digit(q[1])) {
+            is_real = true;
             q += 2;
             while (q < end_ && is_digit(*q)) ++q;
         }
@@ -339,14 +390,21 @@ private:
             if (e < end_ && (*e == '+' || *e == '-')) ++e;
             const char* exponent_digits = e;
             while (e < end_ && is_digit(*e)) ++e;
-            if (e > exponent_digits) q = e;
+            if (e > exponent_digits) {
+                is_real = true;
+                q = e;
+            }
         }
+        add(is_real ? bound::real : bound::integer(digit_count));
         return q;
     }
+
+    void add(std::size_t bytes) { spent_ += bytes; }
 
     const char* const begin_;
     const char* const end_;
     int depth_ = 0;
+    std::size_t spent_ = 0;  // at least what read() would count against its budget
 };
 
 }  // namespace

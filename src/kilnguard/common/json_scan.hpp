@@ -41,9 +41,16 @@ struct RecordScan {
     }
 };
 
+// The most records a scan notes. Each costs a few dozen bytes of spans, and
+// an array of 20 million empty objects fits in a 64 MiB answer; a listing
+// holds at most 1024 records a page.
+inline constexpr std::size_t max_records = std::size_t{1} << 16;
+
 // Scans one whole document. Nothing comes back when the bytes are not valid
 // UTF-8, when read() would refuse the text (any syntax error, nesting beyond
-// its limit) or when its top level is not an object.
+// its limit), when its top level is not an object, or when the records array
+// holds more than max_records elements (the scan stops there: the caller
+// reads such a document the general way, under read()'s own budget).
 std::optional<RecordScan> scan_records(std::string_view utf8_text,
                                        std::initializer_list<std::string_view> member_names,
                                        std::string_view records_name,

@@ -143,6 +143,12 @@ std::string Secrets::text(std::string text) const {
     return text;
 }
 
+std::size_t Secrets::reach() const {
+    std::size_t bytes = 0;
+    for (const std::string& secret : secrets_) bytes += 6 * secret.size();
+    return bytes;
+}
+
 bool Secrets::found_in(nb::handle str) const {
     const std::string bytes = str_bytes(str);
     for (const std::string& secret : secrets_)

@@ -42,6 +42,14 @@ public:
     // scrubbed, in containers copied for the purpose.
     nb::object json_value(nb::handle value) const;
 
+    // How far past a point of a text scrubbing may look to decide what that
+    // point becomes: the longest span that each secret, written in its
+    // widest form (\u00XX for every byte), can cover, summed over secrets.
+    // So the scrubbed form of a text's first N bytes agrees with that of the
+    // whole text in all but its last reach() bytes, since scrubbing only
+    // ever shortens a text.
+    std::size_t reach() const;
+
 private:
     bool found_in(nb::handle str) const;
     std::vector<std::string> secrets_;  // UTF-8, longest first, each once

@@ -91,14 +91,33 @@ std::vector<std::pair<std::string, std::string>> header_pairs(nb::handle headers
     py::raise(PyExc_TypeError, "Expected %s, got %.200U", "dict", name.ptr());
 }
 
+// The scrubbed text the excerpt of an undecodable body is cut from. A long
+// body is not made into one str and scrubbed in copies (up to four bytes a
+// character each, for a 64 MiB body): the scrubbed form of a prefix agrees
+// with the whole body's in all but its last secrets.reach() bytes, so a
+// prefix that leaves room for the excerpt's characters (at most four bytes
+// each) gives the same excerpt.
+nb::str excerpt_source(const std::string& body, const scrub::Secrets& secrets) {
+    const std::size_t wanted = secrets.reach() + 4 * static_cast<std::size_t>(raw_excerpt_length);
+    for (std::size_t prefix = 64 * 1024; prefix < body.size(); prefix *= 4) {
+        std::size_t cut = prefix;
+        while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
+        const std::string clean = secrets.text(body.substr(0, cut));
+        if (clean.size() >= wanted)
+            return py::steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(
+                clean.data(), static_cast<Py_ssize_t>(clean.size()), "surrogatepass"));
+    }
+    return secrets.text(py::str_from_utf8(body));
+}
+
 nb::object success_payload(const std::string& body, const scrub::Secrets& secrets) {
     try {
         nb::object value = json::read(body);
         if (value.is_none() || PyDict_Check(value.ptr())) return value;
         raise_not_object(value);
     } catch (const json::SyntaxError& error) {
-        // Scrubbed whole before the cut, so the cut cannot leave part of the key.
-        nb::str text = secrets.text(py::str_from_utf8(body));
+        // Scrubbed before the cut, so the cut cannot leave part of the key.
+        nb::str text = excerpt_source(body, secrets);
         nb::dict payload;
         payload["parse_error"] = nb::str(error.what());
         payload["raw"] = py::steal_or_throw(PyUnicode_Substring(text.ptr(), 0, raw_excerpt_length));
