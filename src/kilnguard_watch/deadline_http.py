@@ -96,7 +96,8 @@ class _HTTPSHandler(urllib.request.HTTPSHandler):
 
 def get(request, seconds, limit):
     """(status, reason, body) of a GET, the body cut to at most `limit`
-    bytes plus one (so the caller can tell a body that was too long).
+    bytes plus one (so the caller can tell a body that was too long); with
+    `limit` 0 the body is not read.
     Raises OSError (TimeoutError when the budget ran out),
     http.client.HTTPException or ValueError when there is no answer."""
     deadline = time.monotonic() + seconds
@@ -105,6 +106,6 @@ def get(request, seconds, limit):
         answer = opener.open(request, timeout=seconds)
     except urllib.request.HTTPError as error:
         with error:
-            return error.code, error.reason, error.read(limit + 1)
+            return error.code, error.reason, error.read(limit + 1) if limit else b""
     with answer:
-        return answer.status, answer.reason, answer.read(limit + 1)
+        return answer.status, answer.reason, answer.read(limit + 1) if limit else b""

@@ -14,7 +14,10 @@ Telegram moved (a group upgraded to a supergroup) and the health record.
 
 import json
 import os
+import stat
 import tempfile
+
+from kilnguard_watch.files import NotRegularFile, kind, open_regular
 
 LIMIT = 200
 VERSION = 1
@@ -54,6 +57,11 @@ class OutboxDamaged(Exception):
     """The file is there but cannot be read as an outbox."""
 
 
+class OutboxRefused(OutboxDamaged):
+    """Something other than a regular file is at the outbox's path (a FIFO
+    would hang the start); it is left alone and the outbox lives in memory."""
+
+
 class Outbox:
     """In memory, with `save()` writing the file when there is one (`path`
     None: a dry run, which must not touch the real outbox)."""
@@ -67,6 +75,9 @@ class Outbox:
         self.dropped = {}  # chat key -> messages dropped since its last delivery
         self.moved = {}  # chat id -> the id Telegram moved it to
         self.health = {}  # the health record (health.py owns its fields)
+        # Something other than a file is at `path`: it is neither read nor
+        # replaced, and what waits is kept in memory only (said once).
+        self.refused = False
 
     # ------------------------------------------------------------ file
 
@@ -77,7 +88,7 @@ class Outbox:
         if self.path is None:
             return
         try:
-            with open(self.path, encoding="utf-8") as f:
+            with open_regular(self.path) as f:
                 document = json.load(f)
             entries = [{"text": e["text"], "chats": list(e["chats"]),
                         "for": list(e.get("for", e["chats"]))} for e in document["messages"]]
@@ -90,6 +101,10 @@ class Outbox:
             health = dict(document.get("health", {}))
         except FileNotFoundError:
             return
+        except NotRegularFile as error:
+            self.refused = True
+            raise OutboxRefused(f"cannot use the outbox: {error}; left it alone, and "
+                                f"undelivered messages are kept in memory only") from None
         except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             aside = self.path + ".damaged"
             try:
@@ -101,8 +116,16 @@ class Outbox:
         self.entries, self.dropped, self.moved, self.health = entries, dropped, moved, health
 
     def save(self):
-        if self.path is None:
+        if self.path is None or self.refused:
             return
+        try:
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            self.refused = True
+            raise NotRegularFile(f"{self.path} is {kind(mode)}, not a regular file; left it "
+                                 f"alone, and undelivered messages are kept in memory only")
         if not self.entries and not self.dropped and not self.moved and not self.health \
                 and not os.path.exists(self.path):
             return  # nothing to remember: do not create a file for it

@@ -19,8 +19,6 @@ from kilnguard_watch import deadline_http
 from kilnguard_watch.log import scrub
 
 TIMEOUT = 10.0
-# Only the status matters; a longer answer is not read.
-ANSWER_LIMIT = 1024
 
 
 class HeartbeatUrlError(ValueError):
@@ -73,9 +71,10 @@ class Heartbeat:
         """One GET; True when the service answered 2xx. Failures are logged,
         never raised: a heartbeat must not stop the monitor it reports on."""
         url = self._url if got_listing else self._fail_url
+        # Only the status matters: the answer's body is not read.
         request = urllib.request.Request(url, headers={"User-Agent": "kilnguard-watch"})
         try:
-            status, reason, _answer = deadline_http.get(request, self._timeout, ANSWER_LIMIT)
+            status, reason, _answer = deadline_http.get(request, self._timeout, 0)
             if 200 <= status < 300:
                 return True
             problem = f"HTTP {status} {reason}"
