@@ -101,7 +101,14 @@ def get(request, seconds, limit):
     Raises OSError (TimeoutError when the budget ran out),
     http.client.HTTPException or ValueError when there is no answer."""
     deadline = time.monotonic() + seconds
-    opener = urllib.request.build_opener(_HTTPHandler(deadline), _HTTPSHandler(deadline))
+    # Only HTTP and HTTPS, so a redirect cannot lead to a scheme (ftp://)
+    # that the budget does not bind.
+    opener = urllib.request.OpenerDirector()
+    for handler in (urllib.request.ProxyHandler(), urllib.request.UnknownHandler(),
+                    _HTTPHandler(deadline), _HTTPSHandler(deadline),
+                    urllib.request.HTTPDefaultErrorHandler(), urllib.request.HTTPRedirectHandler(),
+                    urllib.request.HTTPErrorProcessor()):
+        opener.add_handler(handler)
     try:
         answer = opener.open(request, timeout=seconds)
     except urllib.request.HTTPError as error:
