@@ -10,6 +10,7 @@ import os
 import tempfile
 
 from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.log import scrub
 from kilnguard_watch.cli.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
 
 LISTING_PATH = "/api/subnet/latest/v1"
@@ -41,7 +42,7 @@ def taostats_check(module):
         return Check("taostats key", UNKNOWN, f"no answer from {module.api_base()}: {error}")
     status = answer.get("http_status") if isinstance(answer, dict) else None
     if status in (401, 403):
-        message = telegram_api.scrub(str(answer.get("message", answer)), auth)[:200]
+        message = scrub(str(answer.get("message", answer)), auth)[:200]
         return Check("taostats key", REFUSED,
                      f"Taostats refuses TAOSTATS_API_KEY (HTTP {status}: {message})")
     if status is not None or not isinstance(answer, dict) or "parse_error" in answer:

@@ -39,8 +39,13 @@ def build_parser():
                "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
                "TAOSTATS_API_BASE, TAOSTATS_USER_AGENT and TELEGRAM_API_BASE change the "
                "endpoints. Create the pause file to stop monitoring. Exit status: 0 done or "
-               "paused, 1 a pass failed or messages still wait (--once), 2 bad flags, "
-               "78 a service refuses a setting, 130 Ctrl-C, 143 SIGTERM during --once.")
+               "paused, 1 a pass failed or messages still wait (--once), 2 a setting that can "
+               "never work (a bad flag or value, an environment value that is not UTF-8 or holds "
+               "a space or control character, a secret file that is not a regular file, a "
+               "state folder that does not exist), 78 a service refuses a setting, 130 Ctrl-C, "
+               "143 SIGTERM during --once. A state folder that cannot be written now (read-only, "
+               "full) or a service that cannot be reached is never status 2 or 78: the monitor "
+               "keeps running and its passes fail until that clears.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
                         help="state file holding the last rates; undelivered messages wait "
                              "beside it (burn_state.outbox.json for burn_state.json) "
@@ -67,7 +72,9 @@ def build_parser():
                              "still wait in the outbox")
     parser.add_argument("--check", action="store_true",
                         help="check the Taostats key, the bot token, every chat and the state "
-                             "folder, one line each; exit status 0, or 78 for a wrong setting")
+                             "folder, one line each; exit status 0, 78 for a wrong setting, or 1 "
+                             "when one cannot be told now (a service out of reach, a folder "
+                             "that cannot be written now)")
     parser.add_argument("--dry-run", action="store_true",
                         help="print messages to standard output instead of sending them")
     parser.add_argument("--verbose", action="store_true",
@@ -82,10 +89,12 @@ def build_parser():
                              "TAOSTATS_API_KEY (for systemd credentials)")
     parser.add_argument("--metrics-listen", metavar="HOST:PORT",
                         help="serve Prometheus metrics at http://HOST:PORT/metrics, for "
-                             "example 127.0.0.1:9817 (default: off)")
+                             "example 127.0.0.1:9817; at most 16 connections at once, each "
+                             "given 5 seconds (default: off)")
     parser.add_argument("--heartbeat-url", metavar="URL",
                         help="GET this URL after every pass that got a listing, URL/fail after "
-                             "one that did not (healthchecks.io and the like; default: off)")
+                             "one that did not (healthchecks.io and the like), 10 seconds all "
+                             "told for each (default: off)")
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")

@@ -17,6 +17,7 @@ import urllib.parse
 from dataclasses import dataclass
 
 from kilnguard_watch import deadline_http
+from kilnguard_watch import log as _log  # the host's one scrubber (it calls back into scrub below)
 
 TIMEOUT_SECONDS = 30  # for the whole call: connect, send and read
 REPLY_LIMIT = 1024 * 1024  # getMe and getChat answer in a few hundred bytes
@@ -124,11 +125,11 @@ def call(method, token, **params):
         reason = error.reason
         if isinstance(reason, TimeoutError):
             reason = f"no answer within {TIMEOUT_SECONDS} s"
-        raise Unreachable(scrub(str(reason), token)) from None
+        raise Unreachable(_log.scrub(str(reason), token)) from None
     except TimeoutError:
         raise Unreachable(f"no answer within {TIMEOUT_SECONDS} s") from None
     except (OSError, ValueError, http.client.HTTPException) as error:
-        raise Unreachable(scrub(str(error), token)) from None
+        raise Unreachable(_log.scrub(str(error), token)) from None
     if len(body) > REPLY_LIMIT:
         raise Unreachable(f"HTTP {status}, a reply of over {REPLY_LIMIT // 1024} KiB: "
                           f"not a Bot API reply")
@@ -138,7 +139,7 @@ def call(method, token, **params):
             raise ValueError
     except ValueError:
         raise Unreachable(f"HTTP {status}, not a Bot API reply: "
-                          f"{scrub(body.decode('utf-8', 'replace'), token)[:200]!r}") from None
+                          f"{_log.scrub(body.decode('utf-8', 'replace'), token)[:200]!r}") from None
     return document
 
 

@@ -84,12 +84,9 @@ class Heartbeat:
             problem = self._timed_out()
         except (OSError, ValueError, http.client.HTTPException) as error:
             problem = error
-        self._log(f"heartbeat to {self.where} failed: {self._scrub(problem)}")
+        text = " ".join(scrub(str(problem), *self._secrets).split())
+        self._log(f"heartbeat to {self.where} failed: {text}")
         return False
 
     def _timed_out(self):
         return f"no answer within {self._timeout:g} s"
-
-    def _scrub(self, problem):
-        text = scrub(str(problem), *self._secrets)
-        return " ".join(text.split())
