@@ -32,6 +32,9 @@ EVICT_AFTER = 0.1
 REQUEST_LIMIT = 8192
 BACKLOG = 64
 RENDER_SPACING = 1.0
+# After accept() fails for want of descriptors, the listener rests this long
+# rather than waking the loop at once, again and again.
+ACCEPT_REST = 1.0
 METRICS_PATH = "/metrics"
 
 
@@ -42,10 +45,18 @@ class _Connection:
         self.received = b""
         self.answer = None  # bytes still to send, once the request is read
         self.sent = 0
+        # The answer went out; what the client still sends is read and
+        # dropped until it closes, as closing with unread bytes would reset
+        # the connection and could destroy the answer before it is read.
+        self.draining = False
 
     @property
     def waiting_for_request(self):
         return self.answer is None
+
+    @property
+    def may_give_way(self):
+        return self.waiting_for_request or self.draining
 
 
 def _response(status, content_type, body, head=False):
@@ -88,6 +99,7 @@ class MetricsServer:
         self._selector = selectors.DefaultSelector()
         self._selector.register(self._wake_reader, selectors.EVENT_READ)
         self._listening = False
+        self._resting_until = None
         self._thread = threading.Thread(target=self._serve, name="metrics-endpoint", daemon=True)
         self._thread.start()
 
@@ -132,14 +144,18 @@ class MetricsServer:
         """The connection that has waited longest for its request, when it
         has waited at least EVICT_AFTER."""
         waiting = [c for c in self._connections.values()
-                   if c.waiting_for_request and now - c.opened >= EVICT_AFTER]
+                   if c.draining or (c.waiting_for_request and now - c.opened >= EVICT_AFTER)]
         return min(waiting, key=lambda c: c.opened) if waiting else None
 
     def _listen_when_there_is_room(self):
         # Registered only while a new connection could be taken in: with
         # every place busy, the listener would otherwise wake the loop at
         # once for ever, and the clients are better off in the backlog.
-        room = len(self._connections) < self._max or self._evictable(self._clock()) is not None
+        now = self._clock()
+        if self._resting_until is not None and now >= self._resting_until:
+            self._resting_until = None
+        room = self._resting_until is None and (
+            len(self._connections) < self._max or self._evictable(now) is not None)
         if room and not self._listening:
             self._selector.register(self._listener, selectors.EVENT_READ)
         elif not room and self._listening:
@@ -147,13 +163,15 @@ class MetricsServer:
         self._listening = room
 
     def _next_timeout(self):
-        if not self._connections:
-            return None
         now = self._clock()
         ends = [c.opened + self._deadline for c in self._connections.values()]
+        if self._resting_until is not None:
+            ends.append(self._resting_until)
+        if not ends:
+            return None
         if len(self._connections) >= self._max:
             ends += [c.opened + EVICT_AFTER for c in self._connections.values()
-                     if c.waiting_for_request]
+                     if c.may_give_way]
         return max(0.0, min(ends) - now)
 
     def _accept(self):
@@ -167,7 +185,10 @@ class MetricsServer:
                 sock, _address = self._listener.accept()
             except (BlockingIOError, InterruptedError):
                 return
-            except OSError:  # out of descriptors, a connection reset in the queue
+            except (ConnectionAbortedError, ConnectionResetError):
+                continue  # reset while it waited in the queue
+            except OSError:  # out of descriptors: rest, then try again
+                self._resting_until = self._clock() + ACCEPT_REST
                 return
             sock.setblocking(False)
             connection = _Connection(sock, self._clock())
@@ -179,13 +200,16 @@ class MetricsServer:
 
     def _read(self, connection):
         try:
-            data = connection.sock.recv(REQUEST_LIMIT + 1 - len(connection.received))
+            data = connection.sock.recv(REQUEST_LIMIT + 1 - len(connection.received)
+                                        if not connection.draining else 65536)
         except (BlockingIOError, InterruptedError):
             return
         except OSError:
             return self._close(connection)
         if not data:
             return self._close(connection)
+        if connection.draining:
+            return
         connection.received += data
         if b"\r\n\r\n" in connection.received or b"\n\n" in connection.received:
             self._answer(connection)
@@ -241,7 +265,12 @@ class MetricsServer:
         except OSError:
             return self._close(connection)
         if connection.sent >= len(connection.answer):
-            self._close(connection)
+            try:
+                connection.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                return self._close(connection)
+            connection.draining = True
+            self._selector.modify(connection.sock, selectors.EVENT_READ, connection)
 
     def _close_expired(self):
         now = self._clock()
