@@ -230,8 +230,12 @@ class MetricsServer:
             answer = _response("404 Not Found", "text/plain", b"metrics are at /metrics\n",
                                head=parts[0] == "HEAD")
         else:
-            content_type, body = self._render(headers.get("accept", ""))
-            answer = _response("200 OK", content_type, body, head=parts[0] == "HEAD")
+            try:
+                content_type, body = self._render(headers.get("accept", ""))
+                answer = _response("200 OK", content_type, body, head=parts[0] == "HEAD")
+            except Exception as error:  # a collector that failed: the endpoint stays up
+                answer = _response("500 Internal Server Error", "text/plain",
+                                   f"cannot collect the metrics: {error}\n".encode("utf-8", "replace"))
         connection.answer = answer
         self._start_writing(connection)
 
