@@ -47,6 +47,9 @@ class Reply:
     reset: bool = False
     # Declare this Content-Length instead of the body's own.
     content_length: int | None = None
+    # Seconds between two bytes of the whole answer, status line included:
+    # a server that never stalls long enough for a per-read time-out.
+    trickle: float = 0.0
 
 
 @dataclasses.dataclass
@@ -85,6 +88,24 @@ def _encode(body):
     return body.encode() if isinstance(body, str) else body
 
 
+class _Trickle:
+    """A reply stream that sends one byte at a time, pausing between them."""
+
+    def __init__(self, stream, fake, pause):
+        self._stream, self._fake, self._pause = stream, fake, pause
+
+    def write(self, data):
+        for byte in data:
+            self._stream.write(bytes([byte]))
+            self._stream.flush()
+            self._fake._wait(self._pause)
+            if self._fake._stopping.is_set():
+                raise BrokenPipeError("the server stops")
+
+    def flush(self):
+        self._stream.flush()
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -102,7 +123,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         if reply.delay:
             fake._wait(reply.delay)
-        out = self.wfile
+        out = _Trickle(self.wfile, fake, reply.trickle) if reply.trickle else self.wfile
         for status, reason in reply.interim:
             out.write(f"HTTP/1.1 {status} {reason}\r\n\r\n".encode("latin-1"))
         reason = self.responses.get(reply.status, ("",))[0] if reply.reason is None else reply.reason

@@ -26,14 +26,22 @@ def test_ping_hits_the_url_or_its_fail_url(ping_service, path, got_listing, targ
     (Reply(status=404, body="not found"), "HTTP 404 Not Found"),
     (Reply(drop=True), "Remote end closed connection without response"),
     (Reply(delay=3.0), "no answer within 0.5 s"),
-    (Reply(stall=3.0, content_length=10), "no answer within 0.5 s"),
-], ids=["http-error", "dropped", "silent", "stalled-body"])
+    # Never 0.5 s without a byte, so only a deadline for the whole ping ends it.
+    pytest.param(Reply(trickle=0.1, body="OK"), "no answer within 0.5 s", marks=pytest.mark.slow),
+    # Whatever the service echoes of the URL stays out of the log.
+    (Reply(status=404, reason=f"No check at /ping/{SECRET}"), "HTTP 404 No check at /ping/..."),
+    (Reply(status=404, reason=f"No check {SECRET}"), "HTTP 404 No check ..."),
+    (Reply(status=302, headers=[("Location", f"file:///{SECRET}")]),
+     "HTTP 302 Found - Redirection to url 'file:///...' is not allowed"),
+], ids=["http-error", "dropped", "silent", "trickled", "reason-quotes-the-path",
+        "reason-quotes-a-segment", "redirect-quotes-the-path"])
 def test_a_failed_ping_is_one_log_line_without_the_url(ping_service, reply, expected):
     lines = []
     ping_service.reply(reply)
     heartbeat = Heartbeat(f"{ping_service.url}/{SECRET}", lines.append, timeout=0.5)
     assert heartbeat.ping(True) is False
     assert lines == [f"heartbeat to http://127.0.0.1 failed: {expected}"]
+    assert SECRET.split("-")[-1] not in lines[0]
 
 
 def test_nothing_listening(ping_service):

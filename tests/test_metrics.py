@@ -1,5 +1,6 @@
 """The Prometheus metrics, read back as a scraper reads them."""
 
+import socket
 import urllib.request
 
 import pytest
@@ -7,6 +8,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from fake_taostats import refused_port
 from kilnguard_watch.reporting.metrics import ListenAddressError, Metrics, parse_listen, rate_value
+from kilnguard_watch.reporting.metrics_server import MetricsServer
 from kilnguard_watch.reporting import FAILURE_REASONS
 from kilnguard_watch.seam import PassOutcome
 
@@ -115,3 +117,35 @@ def test_a_taken_port_is_refused_with_the_address(served):
 ])
 def test_rate_value(text, value):
     assert rate_value(text) == value
+
+
+@pytest.fixture
+def quick_server():
+    """The endpoint with connections given half a second."""
+    server = MetricsServer(Metrics("1.2.3").registry, "127.0.0.1", 0, deadline=0.5)
+    yield server.server_address[1]
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("request_bytes, answer", [
+    (b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 200 OK\r\n"),
+    (b"HEAD /metrics HTTP/1.1\r\n\r\n", b"HTTP/1.1 200 OK\r\n"),
+    (b"GET /other HTTP/1.1\r\n\r\n", b"HTTP/1.1 404 Not Found\r\n"),
+    (b"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", b"HTTP/1.1 405 Method Not Allowed\r\n"),
+    (b"hello\r\n\r\n", b"HTTP/1.1 400 Bad Request\r\n"),
+    (b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 9000, b"HTTP/1.1 431 Request Header Fields Too Large\r\n"),
+    # Idle or slow clients are closed at their deadline, without an answer.
+    (b"", b""),
+    (b"GET /metrics HTTP/1.1\r\n", b""),
+], ids=["get", "head", "other-path", "post", "garbage", "too-large", "silent", "unfinished"])
+def test_the_endpoint_answers_one_bounded_request(quick_server, request_bytes, answer):
+    with socket.create_connection(("127.0.0.1", quick_server), timeout=10) as client:
+        client.sendall(request_bytes)
+        received = b""
+        while chunk := client.recv(65536):
+            received += chunk
+    assert received.startswith(answer) and bool(received) == bool(answer)
+    if request_bytes.startswith(b"GET") and answer.endswith(b"200 OK\r\n"):
+        assert b"kilnguard_build_info" in received

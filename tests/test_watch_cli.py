@@ -18,6 +18,9 @@ def watch(*args, timeout=60, **settings):
                           capture_output=True, text=True, timeout=timeout)
 
 
+SECRETS = {"TELEGRAM_BOT_TOKEN": "123456:ABCDEFGHsecret", "TELEGRAM_CHAT_ID": "1"}
+
+
 def test_version():
     done = watch("--version")
     assert done.returncode == 0 and done.stdout.startswith("kilnguard-watch ")
@@ -39,9 +42,9 @@ def test_version():
     (["--interval", "20000", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
      "kilnguard-watch: --interval must be at most a week (10080 minutes), not 20000.0\n"),
     (["--state", ".", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
-     "kilnguard-watch: --state . is a directory\n"),
+     "kilnguard-watch: --state . is a directory, not a regular file\n"),
     (["--state", "/dev/null", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
-     "kilnguard-watch: --state /dev/null is not a regular file\n"),
+     "kilnguard-watch: --state /dev/null is a character device, not a regular file\n"),
     (["--chat-id", "12:x"], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t"},
      "kilnguard-watch: --chat-id: topic in '12:x' is not a whole number above zero\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "t", "TELEGRAM_CHAT_ID": "1,chat"},
@@ -52,13 +55,32 @@ def test_version():
     (["--state", "/nonexistent/s.json", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
      "kilnguard-watch: --state /nonexistent/s.json: folder /nonexistent does not exist\n"),
     (["--frobnicate"], {}, "kilnguard-watch: unrecognized arguments: --frobnicate (see --help)\n"),
+    # The Bot API's URL carries the token: an HTTP client's error about the
+    # URL would quote it.
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_API_BASE": "http://127.0.0.1:9/x y", **SECRETS},
+     "kilnguard-watch: TELEGRAM_API_BASE holds a space, a control character or non-ASCII text; "
+     "percent-encode it\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_API_BASE": "http://127.0.0.1:9/x\ty", **SECRETS},
+     "kilnguard-watch: TELEGRAM_API_BASE holds a space, a control character or non-ASCII text; "
+     "percent-encode it\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TAOSTATS_API_BASE": "ftp://127.0.0.1", **SECRETS},
+     "kilnguard-watch: TAOSTATS_API_BASE must be an http:// or https:// URL with a host\n"),
+    (["--state", ""], {"TAOSTATS_API_KEY": "k", **SECRETS}, "kilnguard-watch: --state must name a file, not ''\n"),
+    (["--dry-run"], {"TAOSTATS_API_KEY": b"\xffkey-" + SECRETS["TELEGRAM_BOT_TOKEN"].encode()},
+     "kilnguard-watch: TAOSTATS_API_KEY is not valid UTF-8 text\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TELEGRAM_BOT_TOKEN": "123456:ABCDEFGH\rsecret", "TELEGRAM_CHAT_ID": "1"},
+     "kilnguard-watch: TELEGRAM_BOT_TOKEN holds a space, a control character or non-ASCII text "
+     "(value not shown: it is a secret)\n"),
 ], ids=["no-key", "no-token", "no-chat", "unreadable-token-file", "bad-threshold", "nan-threshold",
         "threshold-above-1", "interval-above-a-week", "state-is-a-directory", "state-is-a-device",
-        "bad-topic", "bad-chat-in-list", "negative-interval", "missing-state-folder", "unknown-flag"])
+        "bad-topic", "bad-chat-in-list", "negative-interval", "missing-state-folder", "unknown-flag",
+        "telegram-base-with-a-space", "telegram-base-with-a-tab", "taostats-base-not-http", "empty-state",
+        "key-not-utf-8", "token-with-a-return"])
 def test_bad_settings_give_one_line_and_status_2(tmp_path, args, settings, message):
     done = subprocess.run([sys.executable, "-m", "kilnguard_watch", *args], env=watch_env(**settings),
                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert (done.returncode, done.stderr, done.stdout) == (2, message, "")
+    assert "ABCDEFGH" not in done.stderr
     assert list(tmp_path.iterdir()) == []
 
 

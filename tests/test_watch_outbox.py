@@ -63,6 +63,20 @@ def test_a_damaged_outbox_is_set_aside(tmp_path):
     assert len(box) == 0
 
 
+def test_a_fifo_that_appears_at_the_outbox_is_left_alone(tmp_path):
+    # It came after the start: the first save says so, later ones keep quiet.
+    path = tmp_path / "o.json"
+    box = outbox_module.Outbox(str(path))
+    box.load()
+    os.mkfifo(path)
+    box.add(["waiting"], ["1"])
+    with pytest.raises(OSError, match=f"{path} is a FIFO, not a regular file"):
+        box.save()
+    box.save()
+    assert os.path.exists(path) and not path.is_file()
+    assert [e["text"] for e in box.entries] == ["waiting"]
+
+
 @pytest.mark.parametrize("length", [10, 3900, 3901, 9000], ids=["short", "one-full", "two", "three"])
 def test_pieces_are_those_the_module_sends(telegram, sleeps, length):
     text = "\n".join(f"SN{n}: 0.1000 → 0.2000" for n in range(length // 22 + 1))[:length]

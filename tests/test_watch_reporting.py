@@ -3,6 +3,7 @@ heartbeat after each pass, systemd's notify datagrams, the Taostats key from
 a credential file, and the flags that can never work."""
 
 import json
+import os
 import socket
 import subprocess
 import sys
@@ -91,13 +92,27 @@ def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
      "--heartbeat-url must be an http:// or https:// URL with a host (value not shown: it is a secret)"),
     (["--taostats-key-file", "/nonexistent/key"],
      "cannot read --taostats-key-file /nonexistent/key: No such file or directory"),
-    (["--taostats-key-file", "/dev/null"], "--taostats-key-file /dev/null is empty"),
-], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file"])
+    (["--taostats-key-file", "{tmp}/empty"], "--taostats-key-file {tmp}/empty is empty"),
+    # Nothing writes into the FIFO: reading it would wait for ever.
+    (["--taostats-key-file", "{tmp}/fifo"], "--taostats-key-file {tmp}/fifo is a FIFO, not a regular file"),
+    (["--token-file", "{tmp}/fifo"], "--token-file {tmp}/fifo is a FIFO, not a regular file"),
+    (["--taostats-key-file", "/dev/zero"],
+     "--taostats-key-file /dev/zero is a character device, not a regular file"),
+    (["--token-file", "{tmp}/spaced"], "--token-file holds a space, a control character or non-ASCII "
+                                        "text (value not shown: it is a secret)"),
+], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file",
+        "fifo-key-file", "fifo-token-file", "device-key-file", "token-with-a-space"])
 def test_flags_that_can_never_work_give_one_line_and_status_2(tmp_path, args, message):
+    (tmp_path / "empty").write_text("\n")
+    (tmp_path / "spaced").write_text("123456:secret token\n")
+    os.mkfifo(tmp_path / "fifo")
+    args = [arg.format(tmp=tmp_path) for arg in args]
     done = subprocess.run([sys.executable, "-m", "kilnguard_watch", "--state", str(tmp_path / "s.json"),
-                           *args], env=watch_env(TELEGRAM_BOT_TOKEN="t", TELEGRAM_CHAT_ID="1"),
+                           *args], env=watch_env(TAOSTATS_API_KEY="k", TELEGRAM_BOT_TOKEN="t",
+                                                 TELEGRAM_CHAT_ID="1"),
                           capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (2, f"kilnguard-watch: {message}\n")
+    assert (done.returncode, done.stderr) == (2, f"kilnguard-watch: {message.format(tmp=tmp_path)}\n")
+    assert "secret token" not in done.stderr
 
 
 def test_the_wiring_counts_throttled_answers_and_hears_the_loop_wait(

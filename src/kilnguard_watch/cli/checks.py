@@ -89,13 +89,23 @@ def _chat_check(token, chat):
     return Check(name, UNKNOWN, telegram_api.describe(reply, token))
 
 
-def state_folder_check(state_path):
-    folder = os.path.dirname(os.path.abspath(state_path))
+def folder_unwritable(folder):
+    """Why no file can be made in `folder` now (its error text), or None."""
     try:
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        return Check("state folder", REFUSED, f"cannot write in {folder}: {error.strerror}")
+        return error.strerror or str(error)
+    return None
+
+
+def state_folder_check(state_path):
+    # Not REFUSED: a folder remounted read-only or a full disk can clear by
+    # itself, and the monitor keeps running (and reporting) meanwhile.
+    folder = os.path.dirname(os.path.abspath(state_path))
+    problem = folder_unwritable(folder)
+    if problem is not None:
+        return Check("state folder", UNKNOWN, f"cannot write in {folder} now: {problem}")
     return Check("state folder", OK, f"{folder} is writable")
 
 

@@ -11,8 +11,9 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, reporting, seam
+from kilnguard_watch import __version__, files, reporting, seam
 from kilnguard_watch.cli import checks
+from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
 from kilnguard_watch.log import log_line
 from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
@@ -38,8 +39,13 @@ def build_parser():
                "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
                "TAOSTATS_API_BASE, TAOSTATS_USER_AGENT and TELEGRAM_API_BASE change the "
                "endpoints. Create the pause file to stop monitoring. Exit status: 0 done or "
-               "paused, 1 a pass failed or messages still wait (--once), 2 bad flags, "
-               "78 a service refuses a setting, 130 Ctrl-C, 143 SIGTERM during --once.")
+               "paused, 1 a pass failed or messages still wait (--once), 2 a setting that can "
+               "never work (a bad flag or value, an environment value that is not UTF-8 or holds "
+               "a space or control character, a secret file that is not a regular file, a "
+               "state folder that does not exist), 78 a service refuses a setting, 130 Ctrl-C, "
+               "143 SIGTERM during --once. A state folder that cannot be written now (read-only, "
+               "full) or a service that cannot be reached is never status 2 or 78: the monitor "
+               "keeps running and its passes fail until that clears.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
                         help="state file holding the last rates; undelivered messages wait "
                              "beside it (burn_state.outbox.json for burn_state.json) "
@@ -66,7 +72,9 @@ def build_parser():
                              "still wait in the outbox")
     parser.add_argument("--check", action="store_true",
                         help="check the Taostats key, the bot token, every chat and the state "
-                             "folder, one line each; exit status 0, or 78 for a wrong setting")
+                             "folder, one line each; exit status 0, 78 for a wrong setting, or 1 "
+                             "when one cannot be told now (a service out of reach, a folder "
+                             "that cannot be written now)")
     parser.add_argument("--dry-run", action="store_true",
                         help="print messages to standard output instead of sending them")
     parser.add_argument("--verbose", action="store_true",
@@ -81,10 +89,12 @@ def build_parser():
                              "TAOSTATS_API_KEY (for systemd credentials)")
     parser.add_argument("--metrics-listen", metavar="HOST:PORT",
                         help="serve Prometheus metrics at http://HOST:PORT/metrics, for "
-                             "example 127.0.0.1:9817 (default: off)")
+                             "example 127.0.0.1:9817; at most 16 connections at once, each "
+                             "given 5 seconds (default: off)")
     parser.add_argument("--heartbeat-url", metavar="URL",
                         help="GET this URL after every pass that got a listing, URL/fail after "
-                             "one that did not (healthchecks.io and the like; default: off)")
+                             "one that did not (healthchecks.io and the like), 10 seconds all "
+                             "told for each (default: off)")
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
@@ -92,6 +102,36 @@ def build_parser():
                         help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
+
+
+# Settings read from the environment, and whether their value is a secret
+# (never repeated in a message).
+ENVIRONMENT = (("TAOSTATS_API_KEY", True), ("TELEGRAM_BOT_TOKEN", True), ("TELEGRAM_CHAT_ID", False),
+               ("TAOSTATS_API_BASE", False), ("TELEGRAM_API_BASE", False),
+               ("TAOSTATS_USER_AGENT", False))
+
+
+def check_text(name, value):
+    """A value that the services can never accept: text that is not UTF-8
+    (the environment is bytes), or a key or token with a character that
+    cannot travel in a header or a URL. The value is not repeated."""
+    if any("\udc80" <= c <= "\udcff" for c in value):
+        raise UsageError(f"{name} is not valid UTF-8 text")
+    if name in ("TAOSTATS_API_KEY", "TELEGRAM_BOT_TOKEN", "--taostats-key-file", "--token-file") \
+            and any(not 0x21 <= ord(c) <= 0x7e for c in value.strip()):
+        raise UsageError(f"{name} holds a space, a control character or non-ASCII text "
+                         f"(value not shown: it is a secret)")
+
+
+def check_environment(environ=os.environ):
+    for name, _secret in ENVIRONMENT:
+        check_text(name, environ.get(name, ""))
+    for name in ("TAOSTATS_API_BASE", "TELEGRAM_API_BASE"):
+        base = environ.get(name, "").rstrip("/")
+        if base:
+            problem = telegram_api.base_problem(base)
+            if problem is not None:
+                raise UsageError(problem.replace("TELEGRAM_API_BASE", name))
 
 
 def check_settings(args):
@@ -104,10 +144,13 @@ def check_settings(args):
                          f"not {args.interval}")
     if args.alert_after < 1:
         raise UsageError(f"--alert-after must be 1 or more, not {args.alert_after}")
+    check_environment()
     try:
         reporting.check_flags(args.metrics_listen, args.heartbeat_url)
     except ValueError as error:
         raise UsageError(str(error))
+    if not args.state.strip():
+        raise UsageError("--state must name a file, not ''")
     try:
         mode = os.stat(args.state).st_mode
     except FileNotFoundError:
@@ -116,21 +159,30 @@ def check_settings(args):
         raise UsageError(f"--state {args.state}: {error.strerror}")
     else:
         if not stat.S_ISREG(mode):
-            kind = "a directory" if stat.S_ISDIR(mode) else "not a regular file"
-            raise UsageError(f"--state {args.state} is {kind}")
+            raise UsageError(f"--state {args.state} is {files.kind(mode)}, not a regular file")
+    # A missing folder is a wrong path: nothing creates it (systemd's
+    # StateDirectory= does, before the start). A folder that cannot be
+    # written now may be remounted or freed: the monitor starts, its
+    # passes fail and are reported until then, and a restart would not help.
     folder = os.path.dirname(os.path.abspath(args.state))
     if not os.path.isdir(folder):
         raise UsageError(f"--state {args.state}: folder {folder} does not exist")
-    if not os.access(folder, os.W_OK):
-        raise UsageError(f"--state {args.state}: folder {folder} is not writable")
+    problem = checks.folder_unwritable(folder)
+    if problem is not None:
+        log_line(f"--state {args.state}: cannot write in folder {folder} now ({problem}); "
+                 f"passes fail until it can be written")
 
 
 def read_secret(flag, path):
     try:
-        with open(path, encoding="utf-8") as f:
-            return f.read().strip()
+        with files.open_regular(path) as f:
+            secret = f.read().strip()
+    except files.NotRegularFile as error:  # a FIFO would have hung the start
+        raise UsageError(f"{flag} {error}")
     except (OSError, UnicodeDecodeError) as error:
         raise UsageError(f"cannot read {flag} {path}: {getattr(error, 'strerror', None) or error}")
+    check_text(flag, secret)
+    return secret
 
 
 def taostats_key_from_file(args):
@@ -223,6 +275,12 @@ def stop_when_refused(host):
 
 
 def main(argv=None):
+    # A message with a character the output cannot encode (an ASCII locale,
+    # PYTHONIOENCODING=ascii) is written with that character escaped, not
+    # lost to an error.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = build_parser().parse_args(argv)
 
     def stop_on_sigterm(signum, frame):

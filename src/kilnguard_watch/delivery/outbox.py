@@ -14,8 +14,11 @@ Telegram moved (a group upgraded to a supergroup) and the health record.
 
 import json
 import os
+import stat
 
 import kilnguard
+
+from kilnguard_watch.files import NotRegularFile, kind, open_regular
 
 LIMIT = 200
 VERSION = 1
@@ -29,6 +32,11 @@ def outbox_path(state_path):
 
 class OutboxDamaged(Exception):
     """The file is there but cannot be read as an outbox."""
+
+
+class OutboxRefused(OutboxDamaged):
+    """Something other than a regular file is at the outbox's path (a FIFO
+    would hang the start); it is left alone and the outbox lives in memory."""
 
 
 class Outbox:
@@ -45,6 +53,9 @@ class Outbox:
         self.moved = {}  # chat id -> the id Telegram moved it to
         self.health = {}  # the health record (health.py owns its fields)
         self._written = None  # the text of the file as last read or written
+        # Something other than a file is at `path`: it is neither read nor
+        # replaced, and what waits is kept in memory only (said once).
+        self.refused = False
 
     # ------------------------------------------------------------ file
 
@@ -55,7 +66,7 @@ class Outbox:
         if self.path is None:
             return
         try:
-            with open(self.path, encoding="utf-8") as f:
+            with open_regular(self.path) as f:
                 text = f.read()
             document = json.loads(text)
             entries = [{"text": e["text"], "chats": list(e["chats"]),
@@ -69,6 +80,10 @@ class Outbox:
             health = dict(document.get("health", {}))
         except FileNotFoundError:
             return
+        except NotRegularFile as error:
+            self.refused = True
+            raise OutboxRefused(f"cannot use the outbox: {error}; left it alone, and "
+                                f"undelivered messages are kept in memory only") from None
         except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             aside = self.path + ".damaged"
             try:
@@ -84,7 +99,7 @@ class Outbox:
         """Writes the file when what it would hold differs from what it
         holds: most passes change nothing here, and each write costs two
         syncs to the disk."""
-        if self.path is None:
+        if self.path is None or self.refused:
             return
         document = {"version": VERSION, "messages": self.entries,
                     "dropped": {k: v for k, v in self.dropped.items() if v},
@@ -92,6 +107,14 @@ class Outbox:
         text = json.dumps(document, ensure_ascii=False, indent=1) + "\n"
         if text == self._written:
             return
+        try:
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            self.refused = True
+            raise NotRegularFile(f"{self.path} is {kind(mode)}, not a regular file; left it "
+                                 f"alone, and undelivered messages are kept in memory only")
         if self._written is None and not self.entries and not document["dropped"] \
                 and not self.moved and not self.health and not os.path.exists(self.path):
             return  # nothing to remember: do not create a file for it

@@ -4,20 +4,23 @@ the set-up checks and for finding the chat a group was moved to.
 
 Messages themselves always go through the module's send operation; this
 client only asks questions. It uses Python's own HTTP client, which honours
-TELEGRAM_API_BASE's proxies (https_proxy, no_proxy) and SSL_CERT_FILE as the
-module does."""
+the proxies (https_proxy, no_proxy) and SSL_CERT_FILE as the module does,
+with an overall deadline and a bounded reply, so a Bot API server that
+trickles or never ends its answer cannot hold the start."""
 
+import http.client
 import json
 import re
 import urllib.error
 import urllib.parse
-import urllib.request
 from dataclasses import dataclass
 
 import kilnguard
+from kilnguard_watch import deadline_http
 from kilnguard_watch import log
 
-TIMEOUT_SECONDS = 30
+TIMEOUT_SECONDS = 30  # for the whole call: connect, send and read
+REPLY_LIMIT = 1024 * 1024  # getMe and getChat answer in a few hundred bytes
 
 # Reasons a delivery failed, as counted in pass outcomes.
 THROTTLED = "throttled"
@@ -77,23 +80,44 @@ class Unreachable(Exception):
     not the Bot API's)."""
 
 
+def base_problem(base):
+    """Why a TELEGRAM_API_BASE value can never work, or None. The Bot API's
+    URL carries the token, so such a value is refused before any request,
+    never handed to an HTTP client whose error would quote the URL."""
+    if any(not 0x21 <= ord(c) <= 0x7e for c in base):
+        return ("TELEGRAM_API_BASE holds a space, a control character or non-ASCII text; "
+                "percent-encode it")
+    parts = urllib.parse.urlsplit(base)
+    if parts.scheme not in ("http", "https") or not parts.netloc:
+        return "TELEGRAM_API_BASE must be an http:// or https:// URL with a host"
+    return None
+
+
 def call(method, token, **params):
     """GET /bot<token>/<method>: the reply's JSON object, whatever its status.
-    Unreachable when there is none; its text never holds the token."""
+    Unreachable when there is none within TIMEOUT_SECONDS all told, or when
+    it is over REPLY_LIMIT; its text never holds the token."""
     base = kilnguard._telegram_api_base()  # the rule the module's own sends follow
+    problem = base_problem(base)
+    if problem is not None:
+        raise Unreachable(problem)
     url = f"{base}/bot{token}/{method}"
     if params:
         url += "?" + urllib.parse.urlencode(params)
     try:
-        with urllib.request.urlopen(url, timeout=TIMEOUT_SECONDS) as response:
-            body = response.read()
-    except urllib.error.HTTPError as error:
-        body = error.read()
-        status = error.code
-    except (urllib.error.URLError, OSError, ValueError) as error:
-        raise Unreachable(log.scrub(str(getattr(error, "reason", error)), token)) from None
-    else:
-        status = 200
+        status, _reason, body = deadline_http.get(url, TIMEOUT_SECONDS, REPLY_LIMIT)
+    except urllib.error.URLError as error:
+        reason = error.reason
+        if isinstance(reason, TimeoutError):
+            reason = f"no answer within {TIMEOUT_SECONDS} s"
+        raise Unreachable(log.scrub(str(reason), token)) from None
+    except TimeoutError:
+        raise Unreachable(f"no answer within {TIMEOUT_SECONDS} s") from None
+    except (OSError, ValueError, http.client.HTTPException) as error:
+        raise Unreachable(log.scrub(str(error), token)) from None
+    if len(body) > REPLY_LIMIT:
+        raise Unreachable(f"HTTP {status}, a reply of over {REPLY_LIMIT // 1024} KiB: "
+                          f"not a Bot API reply")
     try:
         document = json.loads(body.decode("utf-8"))
         if not isinstance(document, dict):

@@ -4,12 +4,19 @@ The dead-man service raises the alarm when the pings stop or say "fail", so
 a monitor that died, hangs or cannot reach Taostats is noticed even when
 Telegram is the thing that is down.
 
-The URL is a secret (anyone who has it can ping), so no log line carries
-more of it than its scheme and host."""
+A ping has one overall deadline (connect, send and read together): a ping
+service that answers a byte at a time costs a pass TIMEOUT seconds, never
+more. The URL is a secret (anyone who has it can ping), so no log line
+carries more of it than its scheme and host, whatever the service answers."""
 
+import http.client
+import re
 import urllib.error
 import urllib.parse
 import urllib.request
+
+from kilnguard_watch import deadline_http
+from kilnguard_watch.log import scrub
 
 TIMEOUT = 10.0
 
@@ -37,11 +44,24 @@ def fail_url(url):
     return urllib.parse.urlunsplit(parts._replace(path=parts.path.rstrip("/") + "/fail"))
 
 
+def secret_parts(url):
+    """Every part of `url` beyond its scheme and host that a log line must
+    not show, longest first: the URL itself, its path and query, the user
+    and password, and each path segment or query value of 8 characters or
+    more (a service may echo any one of them on its own)."""
+    parts = urllib.parse.urlsplit(url)
+    pieces = [url, parts.path, parts.query, parts.username, parts.password]
+    pieces += re.split(r"[/?&=;]", f"{parts.path}?{parts.query}")
+    pieces += [urllib.parse.unquote(piece) for piece in pieces if piece]
+    return sorted({piece for piece in pieces if piece}, key=len, reverse=True)
+
+
 class Heartbeat:
     def __init__(self, url, log, timeout=TIMEOUT):
         parts = check_url(url)
         self._url = url
         self._fail_url = fail_url(url)
+        self._secrets = secret_parts(self._fail_url) + secret_parts(url)
         # What a log line may say about where the pings go.
         self.where = f"{parts.scheme}://{parts.hostname}"
         self._log = log
@@ -51,26 +71,22 @@ class Heartbeat:
         """One GET; True when the service answered 2xx. Failures are logged,
         never raised: a heartbeat must not stop the monitor it reports on."""
         url = self._url if got_listing else self._fail_url
+        # Only the status matters: the answer's body is not read.
         request = urllib.request.Request(url, headers={"User-Agent": "kilnguard-watch"})
         try:
-            with urllib.request.urlopen(request, timeout=self._timeout) as answer:
-                answer.read(1024)
-            return True
-        except urllib.error.HTTPError as error:
-            reason = f"HTTP {error.code} {error.reason}"
+            status, reason, _answer = deadline_http.get(request, self._timeout, 0)
+            if 200 <= status < 300:
+                return True
+            problem = f"HTTP {status} {reason}"
         except urllib.error.URLError as error:  # the connection failed or timed out
-            reason = (f"no answer within {self._timeout:g} s" if isinstance(error.reason, TimeoutError)
-                      else self._scrub(error.reason))
+            problem = self._timed_out() if isinstance(error.reason, TimeoutError) else error.reason
         except TimeoutError:  # while reading the answer
-            reason = f"no answer within {self._timeout:g} s"
-        except (OSError, ValueError) as error:
-            reason = self._scrub(error)
-        self._log(f"heartbeat to {self.where} failed: {reason}")
+            problem = self._timed_out()
+        except (OSError, ValueError, http.client.HTTPException) as error:
+            problem = error
+        text = " ".join(scrub(str(problem), *self._secrets).split())
+        self._log(f"heartbeat to {self.where} failed: {text}")
         return False
 
-    def _scrub(self, reason):
-        text = str(reason)
-        for secret in (self._fail_url, self._url, urllib.parse.urlsplit(self._url).path):
-            if len(secret) > 1:
-                text = text.replace(secret, "…")
-        return text
+    def _timed_out(self):
+        return f"no answer within {self._timeout:g} s"

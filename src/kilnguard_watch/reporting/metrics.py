@@ -1,5 +1,6 @@
-"""Prometheus metrics of kilnguard-watch, served with prometheus_client
-(`--metrics-listen HOST:PORT`).
+"""Prometheus metrics of kilnguard-watch (`--metrics-listen HOST:PORT`):
+prometheus_client's registry and exposition, served by a bounded server of
+our own (metrics_server.py).
 
 Everything is fed from the outcome of each pass (and of the start-up
 snapshot), rates included, so the numbers are those the monitor itself
@@ -10,8 +11,10 @@ import re
 import time
 
 from prometheus_client import (CollectorRegistry, Counter, Gauge, Histogram, Info,
-                               PlatformCollector, ProcessCollector, start_http_server)
+                               PlatformCollector, ProcessCollector)
 from prometheus_client.core import GaugeMetricFamily
+
+from kilnguard_watch.reporting.metrics_server import MetricsServer
 
 PASS_RESULTS = ("ok", "failed", "error")
 # A pass is mostly one listing request; the long tail is throttling retries
@@ -137,7 +140,6 @@ class Metrics:
         (address in use, no such address) before monitoring starts."""
         host, port = parse_listen(listen)
         try:  # a name that does not resolve is an OSError too (gaierror)
-            server, _thread = start_http_server(port, addr=host, registry=self.registry)
+            return MetricsServer(self.registry, host, port)
         except OSError as error:
             raise OSError(f"cannot listen on {listen}: {error.strerror or error}") from None
-        return server

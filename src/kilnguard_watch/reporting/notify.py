@@ -50,7 +50,7 @@ class Notifier:
         self._address = socket_address(name)
         self._log = log
         self._clock = clock
-        self._warned = False
+        self._warned = set()  # kinds of failure already logged
         self._last_ping = None
         self.ready_sent = False
         self.watchdog = watchdog_interval(environ, os.getpid()) if self._address else None
@@ -63,20 +63,30 @@ class Notifier:
         return self._address is not None
 
     def send(self, *assignments):
-        """Sends one datagram; a failure is logged once and never stops
-        monitoring (systemd's own time-outs tell the operator)."""
+        """Sends one datagram without ever waiting: a socket nobody reads
+        (its buffer full) must not stop the passes, the pause file or
+        SIGTERM. A datagram that cannot go is skipped; each kind of failure
+        is logged once (systemd's own time-outs tell the operator)."""
         if self._address is None:
             return False
         message = "\n".join(assignments).encode("utf-8", "replace")
         try:
-            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC) as sock:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC
+                               | socket.SOCK_NONBLOCK) as sock:
                 sock.sendto(message, self._address)
+        except BlockingIOError:
+            self._warn_once("full", "systemd's notify socket is full (nobody reads it); "
+                                    "skipping notifications while it stays full")
+            return False
         except OSError as error:
-            if not self._warned and self._log is not None:
-                self._log(f"cannot notify systemd: {error.strerror or error}")
-            self._warned = True
+            self._warn_once("failed", f"cannot notify systemd: {error.strerror or error}")
             return False
         return True
+
+    def _warn_once(self, kind, text):
+        if kind not in self._warned and self._log is not None:
+            self._log(text)
+        self._warned.add(kind)
 
     def ready(self, status):
         """READY=1 the first time, a status line every time."""
