@@ -169,8 +169,9 @@ def test_the_excerpt_of_a_long_body_is_that_of_the_whole_body_scrubbed(fake_taos
     assert result["raw"] == raw
 
 
-# Runs in the child: one pass against TAOSTATS_API_BASE, then the rise of
-# resident memory over its level just before the pass, in KiB, on stdout.
+# Runs in the child: one pass (or start-up snapshot, with "snapshot" after
+# the state path) against TAOSTATS_API_BASE, then the rise of resident
+# memory over its level just before it, in KiB, on stdout.
 CHILD = r"""
 import os, resource, sys
 import kilnguard
@@ -193,20 +194,24 @@ except OSError:
     peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 before = status("VmRSS")
 try:
-    result = kilnguard.run_kilnguard_once(state_path=state, threshold=0.01,
-                                          burn_token="t", burn_chat_id="c")
+    if sys.argv[2:] == ["snapshot"]:
+        result = kilnguard.run_burn_startup_snapshot(state_path=state, burn_token="t",
+                                                     burn_chat_id="c")
+    else:
+        result = kilnguard.run_kilnguard_once(state_path=state, threshold=0.01,
+                                              burn_token="t", burn_chat_id="c")
 except Exception as error:
     result = type(error).__name__
 print(result, peak() - before)
 """
 
 
-def pass_rise_kib(server, folder, body, status=200):
+def pass_rise_kib(server, folder, body, status=200, kind="pass"):
     server.reply(Reply(status=status, body=body))
     env = {**os.environ, "TAOSTATS_API_BASE": server.url, "TAOSTATS_API_KEY": KEY,
            "PYTHONPATH": os.pathsep.join(sys.path), "no_proxy": "127.0.0.1"}
-    child = subprocess.run([sys.executable, "-c", CHILD, str(folder / "state.json")], env=env,
-                           capture_output=True, text=True, timeout=600)
+    child = subprocess.run([sys.executable, "-c", CHILD, str(folder / "state.json"), kind],
+                           env=env, capture_output=True, text=True, timeout=600)
     assert child.returncode == 0, child.stderr
     result, rise = child.stdout.split()
     return result, int(rise), child.stderr
@@ -231,3 +236,22 @@ def test_a_hostile_answer_cannot_make_a_pass_use_more_than_256_mib(tmp_path, sha
     assert "[burn] fetch failed" in stderr and EXPECTED[shape] in stderr
     # One line, cut with its note.
     assert len(stderr) < 8100 and stderr.count("\n") == 1
+
+
+# The start-up snapshot fetches and logs a failure the same way.
+@pytest.mark.slow
+@pytest.mark.skipif(bool(os.environ.get("KILNGUARD_SANITIZED")),
+                    reason="resident memory under AddressSanitizer says nothing")
+@pytest.mark.parametrize("shape", ["error-control-characters",
+                                   "no-rows-and-a-long-text-of-delete-characters"])
+def test_a_hostile_answer_cannot_make_a_snapshot_use_more_than_256_mib(tmp_path, shape):
+    server = FakeServer()
+    try:
+        result, rise, stderr = pass_rise_kib(server, tmp_path, SHAPES[shape](),
+                                             STATUS.get(shape, 200), kind="snapshot")
+    finally:
+        server.close()
+    print(f"snapshot, {shape}: {rise / 1024:.0f} MiB over the start of the snapshot")
+    assert rise <= PASS_BUDGET_MIB << 10, f"{shape}: {rise / 1024:.0f} MiB"
+    assert result == "1"
+    assert stderr.startswith("[burn] startup fetch failed: ") and stderr.count("\n") == 1

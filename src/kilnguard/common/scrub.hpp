@@ -63,7 +63,7 @@ private:
 // length whatever the length of the text, so a text too long to be held
 // (the escaped form of a 64 MiB answer, say) can still be cut with an exact
 // note of what was left out, and a secret across the cut is blotted out
-// before it.
+// before it. The Secrets it is made from must outlive it.
 class Stream {
 public:
     Stream(const Secrets& secrets, std::size_t keep_bytes);

@@ -51,8 +51,7 @@ namespace {
 // whole texts, but the JSON text is scrubbed as it is written and only its
 // first 8000 characters are kept: escaped, a long text in the object takes
 // up to six bytes a character, far more than the object itself. The prefix
-// is the module's own words and holds no secret, so scrubbing it with the
-// text or without gives the same line.
+// is the module's own words, never a secret, and is written as it is.
 nb::str log_error_object(const char* prefix, nb::handle error_object,
                          const scrub::Secrets& secrets) {
     scrub::Stream clean(secrets, py::longest_log_line);
