@@ -38,7 +38,8 @@ def http_get_json(path: str, params: dict[str, object], auth: str) -> dict[str, 
 
     A 2xx JSON object comes back as it is (null as None); a 2xx body that is not
     JSON gives {"parse_error", "raw"}; another status gives the body's object, or
-    {"status_code", "message"}, with "http_status" set. Transport failures raise
+    {"status_code", "message"} (of a body over 1 MiB, only its start and how
+    many characters were left out), with "http_status" set. Transport failures raise
     TimeoutError or ConnectionError; a URL or header that cannot be sent raises
     ValueError before any connection.
     """

@@ -81,6 +81,29 @@ SHAPES = {
 REFUSED = "too large to decode"
 EXPECTED = {shape: REFUSED for shape in SHAPES} | {"extra-data-after-a-text-beyond-latin-1": "Extra data"}
 
+# Error answers of the same size: the error object keeps only the start of
+# such a body, and the logged line is cut as it is written, not after the
+# whole of it (six bytes a character once escaped) has been built.
+ERROR_SHAPES = {
+    "error-empty-arrays": lambda: repeated(b'{"data":[', b"[]", b"]}"),
+    "error-ascii-text": lambda: repeated(b"", b"a", b"", separator=b""),
+    "error-one-emoji-then-text": lambda: repeated(b"\xf0\x9f\x98\x80", b"a", b"", separator=b""),
+    "error-control-characters": lambda: repeated(b"", b"\x01", b"", separator=b""),
+}
+SHAPES |= ERROR_SHAPES
+STATUS = {shape: 500 for shape in ERROR_SHAPES}
+EXPECTED |= {shape: '"status_code": 500, "message": "' for shape in ERROR_SHAPES}
+
+# A listing the reader accepts (just within its budget) with no rows but one
+# long text beside them: logged whole it would be 48 MB of \u00e9 escapes.
+SHAPES["no-rows-and-a-long-text-beyond-ascii"] = lambda: (
+    b'{"data":[],"note":"' + "\u00e9".encode() * 7_900_000 + b'"}')
+# DEL needs no escape in JSON but gets one when written: six bytes each.
+SHAPES["no-rows-and-a-long-text-of-delete-characters"] = lambda: (
+    b'{"data":[],"note":"' + b"\x7f" * 15_500_000 + b'"}')
+for shape in ("no-rows-and-a-long-text-beyond-ascii", "no-rows-and-a-long-text-of-delete-characters"):
+    EXPECTED[shape] = '"error": "no_subnet_rows"'
+
 TOO_LARGE = ("JSON document too large to decode: "
              "its values would take more than 64 MiB as Python objects")
 
@@ -146,8 +169,9 @@ def test_the_excerpt_of_a_long_body_is_that_of_the_whole_body_scrubbed(fake_taos
     assert result["raw"] == raw
 
 
-# Runs in the child: one pass against TAOSTATS_API_BASE, then the rise of
-# resident memory over its level just before the pass, in KiB, on stdout.
+# Runs in the child: one pass (or start-up snapshot, with "snapshot" after
+# the state path) against TAOSTATS_API_BASE, then the rise of resident
+# memory over its level just before it, in KiB, on stdout.
 CHILD = r"""
 import os, resource, sys
 import kilnguard
@@ -170,20 +194,24 @@ except OSError:
     peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 before = status("VmRSS")
 try:
-    result = kilnguard.run_kilnguard_once(state_path=state, threshold=0.01,
-                                          burn_token="t", burn_chat_id="c")
+    if sys.argv[2:] == ["snapshot"]:
+        result = kilnguard.run_burn_startup_snapshot(state_path=state, burn_token="t",
+                                                     burn_chat_id="c")
+    else:
+        result = kilnguard.run_kilnguard_once(state_path=state, threshold=0.01,
+                                              burn_token="t", burn_chat_id="c")
 except Exception as error:
     result = type(error).__name__
 print(result, peak() - before)
 """
 
 
-def pass_rise_kib(server, folder, body):
-    server.reply(Reply(body=body))
+def pass_rise_kib(server, folder, body, status=200, kind="pass"):
+    server.reply(Reply(status=status, body=body))
     env = {**os.environ, "TAOSTATS_API_BASE": server.url, "TAOSTATS_API_KEY": KEY,
            "PYTHONPATH": os.pathsep.join(sys.path), "no_proxy": "127.0.0.1"}
-    child = subprocess.run([sys.executable, "-c", CHILD, str(folder / "state.json")], env=env,
-                           capture_output=True, text=True, timeout=600)
+    child = subprocess.run([sys.executable, "-c", CHILD, str(folder / "state.json"), kind],
+                           env=env, capture_output=True, text=True, timeout=600)
     assert child.returncode == 0, child.stderr
     result, rise = child.stdout.split()
     return result, int(rise), child.stderr
@@ -198,7 +226,7 @@ def test_a_hostile_answer_cannot_make_a_pass_use_more_than_256_mib(tmp_path, sha
     assert len(body) <= 64 << 20
     server = FakeServer()
     try:
-        result, rise, stderr = pass_rise_kib(server, tmp_path, body)
+        result, rise, stderr = pass_rise_kib(server, tmp_path, body, STATUS.get(shape, 200))
     finally:
         server.close()
     print(f"{shape}: {rise / 1024:.0f} MiB over the start of the pass")
@@ -206,3 +234,24 @@ def test_a_hostile_answer_cannot_make_a_pass_use_more_than_256_mib(tmp_path, sha
     # Nothing was stored from such an answer, and the pass said why.
     assert result == "1"
     assert "[burn] fetch failed" in stderr and EXPECTED[shape] in stderr
+    # One line, cut with its note.
+    assert len(stderr) < 8100 and stderr.count("\n") == 1
+
+
+# The start-up snapshot fetches and logs a failure the same way.
+@pytest.mark.slow
+@pytest.mark.skipif(bool(os.environ.get("KILNGUARD_SANITIZED")),
+                    reason="resident memory under AddressSanitizer says nothing")
+@pytest.mark.parametrize("shape", ["error-control-characters",
+                                   "no-rows-and-a-long-text-of-delete-characters"])
+def test_a_hostile_answer_cannot_make_a_snapshot_use_more_than_256_mib(tmp_path, shape):
+    server = FakeServer()
+    try:
+        result, rise, stderr = pass_rise_kib(server, tmp_path, SHAPES[shape](),
+                                             STATUS.get(shape, 200), kind="snapshot")
+    finally:
+        server.close()
+    print(f"snapshot, {shape}: {rise / 1024:.0f} MiB over the start of the snapshot")
+    assert rise <= PASS_BUDGET_MIB << 10, f"{shape}: {rise / 1024:.0f} MiB"
+    assert result == "1"
+    assert stderr.startswith("[burn] startup fetch failed: ") and stderr.count("\n") == 1

@@ -190,6 +190,43 @@ def test_result_shapes(fake_taostats, reply, expected):
         assert list(result) == list(expected)
 
 
+MIB = 1 << 20
+ERROR_KEY = "taostats-error-body-key"
+
+
+def kept_error_body(body):
+    """An error body past 1 MiB as the error object keeps it: the whole body
+    scrubbed, cut to its whole characters within 1 MiB, with the note."""
+    clean = kilnguard._scrub_secrets(body, [ERROR_KEY])
+    start = clean.encode()[:MIB].decode(errors="ignore")
+    more = len(clean) - len(start)
+    return start + (f"\u2026 ({more} more characters)" if more else "")
+
+
+# Real error answers are a few hundred bytes; past 1 MiB only the start is
+# kept, and a JSON document that large is read as text.
+@pytest.mark.parametrize("body", [
+    "x" * MIB,
+    "x" * (MIB + 1),
+    "a" + "\u00e9" * (MIB // 2),
+    "\U0001f600" + "a" * MIB,
+    '{"message": "' + "x" * MIB + '"}',
+    "x" * (MIB - 5) + ERROR_KEY + "y" * 10,
+    "x" * (MIB - 5) + ERROR_KEY.replace("-", "%2D") + "y" * 10,
+    ("<p>" + ERROR_KEY + "</p>") * 50_000,
+], ids=["whole-at-1-mib", "one-character-over", "character-across-the-cut", "emoji-then-text",
+        "json-read-as-text", "key-across-the-cut", "percent-encoded-key-across-the-cut",
+        "key-across-every-piece"])
+def test_a_long_error_body_keeps_its_start(fake_taostats, body):
+    fake_taostats.reply(Reply(status=500, body=body))
+    result = kilnguard.http_get_json("/x", {}, ERROR_KEY)
+    assert list(result) == ["status_code", "message", "http_status"]
+    assert result["status_code"] == result["http_status"] == 500
+    expected = body if len(body.encode()) <= MIB else kept_error_body(body)
+    assert result["message"] == expected
+    assert "taost" not in result["message"]
+
+
 @pytest.mark.parametrize("reply, message", [
     (Reply(body="[]"), "Expected dict, got list"),
     (Reply(body='"text"'), "Expected dict, got str"),

@@ -130,6 +130,61 @@ def test_a_failed_listing_is_logged_as_compact_json(host, state_path):
     assert not os.path.exists(state_path)
 
 
+FAILED = "[burn] fetch failed: "
+HOST_KEY = "taostats-secret-key"
+
+
+def cut_whole(text):
+    """A text as single_line cuts it when it is built whole first."""
+    if len(text) <= 8000:
+        return text
+    return text[:8000] + f"\u2026 ({len(text) - 8000} more characters)"
+
+
+def failure_with(message):
+    return {"error": "no_subnet_rows", "response": {"status_code": 500, "message": message}}
+
+
+# Where the message starts in the line and in the report's text.
+AT = len(FAILED) + len(json.dumps(failure_with("")).split('""')[0]) + 1
+
+
+def at_the_cut(text, tail="z" * 100):
+    """A message that puts `text` across the line's 8000th character."""
+    return "m" * (8000 - AT - 3) + text + tail
+
+
+# The line and the report's text are cut as they are written; they must read
+# exactly as if each had been built whole, scrubbed, then cut.
+@pytest.mark.parametrize("message", [
+    "short",
+    "m" * (8000 - AT - 3),
+    "m" * (8000 - AT - 2),
+    at_the_cut(HOST_KEY),
+    at_the_cut(HOST_KEY.replace("-", "%2d")),
+    at_the_cut("bot-token"),
+    at_the_cut("\u00e9"),
+    at_the_cut("\U0001f600"),
+    at_the_cut("\\u0000"),
+    ("x" + HOST_KEY) * 10_000,
+    "\u00e9" * 100_000,
+], ids=["short", "longest-whole", "one-over", "key-across-the-cut",
+        "percent-encoded-key-across-the-cut", "token-across-the-cut", "escape-across-the-cut",
+        "surrogate-pair-across-the-cut", "escaped-backslash-across-the-cut",
+        "keys-across-every-piece", "long-text-beyond-ascii"])
+def test_a_failure_line_reads_as_if_built_whole(host, state_path, monkeypatch, message):
+    reports = []
+    monkeypatch.setattr(kilnguard, "_burn_pass_report", reports.append)
+    host.listings = [failure_with(message)]
+    assert run_pass(state_path) == 1
+    compact = kilnguard._scrub_secrets(json.dumps(failure_with(message)), [HOST_KEY, "bot-token"])
+    assert host.lines == [cut_whole(FAILED + compact) + "\n"]
+    [report] = reports
+    assert report.error == cut_whole(compact)
+    for text in (host.lines[0], report.error):
+        assert "taost" not in text and "bot-tok" not in text
+
+
 @pytest.mark.parametrize("listing", [None, {"error": ""}, {"data": []}, "rows", 5],
                          ids=["none", "empty-error", "object-without-error", "text", "number"])
 def test_a_listing_that_is_not_rows_raises(host, state_path, listing):

@@ -26,17 +26,36 @@ std::string real_text(double value) {
     return numbers::shortest_text(value);
 }
 
+// How much text a writer with a sink gathers before handing it on.
+constexpr std::size_t piece_size = 64 * 1024;
+
 class Writer {
 public:
-    explicit Writer(bool indented) : indented_(indented) {}
+    using Sink = std::function<void(std::string_view)>;
+    explicit Writer(bool indented, const Sink* sink = nullptr) : indented_(indented), sink_(sink) {}
 
     std::string take(nb::handle value) {
         write(value);
+        if (sink_) {
+            (*sink_)(out_);
+            out_.clear();
+        }
         return std::move(out_);
     }
 
 private:
+    // With a sink, hands on what has gathered once it is a piece; checked
+    // for every value and every character of a text, so no text grows past
+    // a piece and the longest escape.
+    void spill() {
+        if (sink_ && out_.size() >= piece_size) [[unlikely]] {
+            (*sink_)(out_);
+            out_.clear();
+        }
+    }
+
     void write(nb::handle value) {
+        spill();
         PyObject* v = value.ptr();
         if (v == Py_None) out_ += "null";
         else if (v == Py_True) out_ += "true";
@@ -64,9 +83,10 @@ private:
         const int kind = PyUnicode_KIND(text);
         const void* data = PyUnicode_DATA(text);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        out_.reserve(out_.size() + static_cast<std::size_t>(length) + 2);
+        if (!sink_) out_.reserve(out_.size() + static_cast<std::size_t>(length) + 2);
         out_.push_back('"');
         for (Py_ssize_t i = 0; i < length; ++i) {
+            spill();
             const Py_UCS4 c = PyUnicode_READ(kind, data, i);
             switch (c) {
                 case '"': out_ += "\\\""; continue;
@@ -190,6 +210,7 @@ private:
     }
 
     const bool indented_;
+    const Sink* sink_;
     std::string out_;
     std::vector<PyObject*> path_;  // the containers being written, outermost first
 };
@@ -197,6 +218,10 @@ private:
 }  // namespace
 
 std::string write_compact(nb::handle value) { return Writer(false).take(value); }
+
+void write_compact(nb::handle value, const std::function<void(std::string_view)>& sink) {
+    Writer(false, &sink).take(value);
+}
 
 std::string write_indented_sorted(nb::handle value) { return Writer(true).take(value); }
 

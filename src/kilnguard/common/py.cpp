@@ -424,8 +424,6 @@ void host_sleep(double seconds) {
 
 namespace {
 
-constexpr Py_ssize_t longest_log_line = 8000;
-
 // Whether `c` occurs in the first `end` characters of `text` (all of them by
 // default).
 bool holds(PyObject* text, Py_UCS4 c, Py_ssize_t end = PY_SSIZE_T_MAX) {
@@ -460,25 +458,43 @@ nb::str single_line(nb::handle text) {
     if (holds(body.ptr(), '\r')) body = replaced(body, "\r", "\\r");
     if (holds(body.ptr(), '\n')) body = replaced(body, "\n", "\\n");
     const Py_ssize_t length = PyUnicode_GET_LENGTH(body.ptr());
-    if (length > longest_log_line) {
-        nb::str kept =
-            steal_or_throw<nb::str>(PyUnicode_Substring(body.ptr(), 0, longest_log_line));
+    constexpr auto longest = static_cast<Py_ssize_t>(longest_log_line);
+    if (length > longest) {
+        nb::str kept = steal_or_throw<nb::str>(PyUnicode_Substring(body.ptr(), 0, longest));
         const nb::str ellipsis("\u2026");
         body = steal_or_throw<nb::str>(PyUnicode_FromFormat(
-            "%U%U (%zd more characters)", kept.ptr(), ellipsis.ptr(), length - longest_log_line));
+            "%U%U (%zd more characters)", kept.ptr(), ellipsis.ptr(), length - longest));
     }
     return body;
 }
 
-void host_log(nb::handle line) {
+nb::str single_line(std::string_view start, std::size_t characters) {
+    if (characters <= longest_log_line) return str_from_utf8(start);
+    // The byte after the first 8000 characters.
+    std::size_t end = 0;
+    for (std::size_t seen = 0; end < start.size(); ++end) {
+        if ((static_cast<unsigned char>(start[end]) & 0xC0) == 0x80) continue;
+        if (seen++ == longest_log_line) break;
+    }
+    std::string line(start.substr(0, end));
+    line += "\u2026 (" + std::to_string(characters - longest_log_line) + " more characters)";
+    return str_from_utf8(line);
+}
+
+void host_write(nb::handle line) {
     PyObject* stream = PySys_GetObject("stderr");  // borrowed
     if (!stream || stream == Py_None) raise(PyExc_RuntimeError, "lost sys.stderr");
+    nb::handle(stream).attr("write")(line);
+}
+
+void host_log(nb::handle line) {
     nb::str text = nb::borrow<nb::str>(line);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
     // Short, single-line texts (nearly all of them) are written as they are.
     const bool inner_break = holds(line.ptr(), '\r') || holds(line.ptr(), '\n', length - 1);
-    if (inner_break || length > longest_log_line + 1) text = one_physical_line(line);
-    nb::handle(stream).attr("write")(text);
+    if (inner_break || length > static_cast<Py_ssize_t>(longest_log_line) + 1)
+        text = one_physical_line(line);
+    host_write(text);
 }
 
 void host_log(std::string_view utf8_line) { host_log(str_from_utf8(utf8_line)); }

@@ -178,6 +178,9 @@ nb::str str_from_utf8(std::string_view bytes);
 // interrupts the sleep and tests can record the pauses.
 void host_sleep(double seconds);
 
+// The longest line, in characters, that host_log writes whole.
+inline constexpr std::size_t longest_log_line = 8000;
+
 // Writes one whole line to the host's sys.stderr with a single write() and
 // no flush. It stays one physical line: CR and LF inside it are written as
 // the two characters \r and \n, and a line over 8000 characters keeps its
@@ -189,5 +192,16 @@ void host_log(std::string_view utf8_line);
 // after 8000 characters with the note of how many more there were. For a
 // text handed to the host that must read exactly like the logged one.
 nb::str single_line(nb::handle text);
+
+// What single_line makes of a text when only its start is at hand: `start`
+// is the UTF-8 of its first characters (at least the first 8000, or all of
+// them; no CR or LF among them) and `characters` the length of the whole
+// text. For a text too long to be built whole just to be cut.
+nb::str single_line(std::string_view start, std::size_t characters);
+
+// Writes `line` to the host's sys.stderr exactly as it is, with a single
+// write() and no flush: for a line already made one physical line (by
+// single_line) with its line feed.
+void host_write(nb::handle line);
 
 }  // namespace kilnguard::py

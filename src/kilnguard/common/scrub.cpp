@@ -149,6 +149,61 @@ std::size_t Secrets::reach() const {
     return bytes;
 }
 
+Stream::Stream(const Secrets& secrets, std::size_t keep_bytes) : keep_bytes_(keep_bytes) {
+    for (const std::string& secret : secrets.secrets_) passes_.push_back({&secret, {}});
+}
+
+void Stream::write(std::string_view piece) { push(0, piece, false); }
+
+void Stream::finish() { push(0, {}, true); }
+
+void Stream::push(std::size_t pass, std::string_view piece, bool last) {
+    if (pass == passes_.size()) return deliver(piece);
+    Pass& p = passes_[pass];
+    p.pending.append(piece);
+    const std::string& secret = *p.secret;
+    // Whether a match starts at a point depends on the bytes from there up
+    // to the widest form of the secret and on nothing else; a point closer
+    // than that to the end of what has come waits for more, unless no more
+    // comes.
+    const std::size_t window = 6 * secret.size();
+    std::string out;
+    std::size_t at = 0, copied = 0;
+    while (at < p.pending.size()) {
+        if (!last && p.pending.size() - at < window) break;
+        const std::size_t length = match_length(p.pending, at, secret);
+        if (length == 0) {
+            ++at;
+            continue;
+        }
+        out.append(p.pending, copied, at - copied);
+        out += blot;
+        at += length;
+        copied = at;
+    }
+    out.append(p.pending, copied, at - copied);
+    p.pending.erase(0, at);
+    push(pass + 1, out, last);
+}
+
+void Stream::deliver(std::string_view piece) {
+    for (const char c : piece) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool starts_character = (byte & 0xC0) != 0x80;
+        characters_ += starts_character;
+        if (!keeping_) continue;
+        if (starts_character) {
+            const std::size_t length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+            if (kept_.size() + length > keep_bytes_) {
+                keeping_ = false;
+                continue;
+            }
+            ++kept_characters_;
+        }
+        kept_.push_back(c);
+    }
+}
+
 bool Secrets::found_in(nb::handle str) const {
     const std::string bytes = str_bytes(str);
     for (const std::string& secret : secrets_)

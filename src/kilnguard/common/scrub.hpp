@@ -51,8 +51,50 @@ public:
     std::size_t reach() const;
 
 private:
+    friend class Stream;
     bool found_in(nb::handle str) const;
     std::vector<std::string> secrets_;  // UTF-8, longest first, each once
+};
+
+// Scrubs a UTF-8 text that arrives in pieces, exactly as Secrets::text
+// scrubs the whole of it, and keeps only the start of the result: its first
+// whole characters within `keep_bytes` bytes, and how many characters the
+// whole result has. Memory stays at a piece and a few times the secrets'
+// length whatever the length of the text, so a text too long to be held
+// (the escaped form of a 64 MiB answer, say) can still be cut with an exact
+// note of what was left out, and a secret across the cut is blotted out
+// before it. The Secrets it is made from must outlive it.
+class Stream {
+public:
+    Stream(const Secrets& secrets, std::size_t keep_bytes);
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    void write(std::string_view piece);
+    // Marks the end of the text: what was held back for a match still
+    // undecided goes through.
+    void finish();
+
+    const std::string& kept() const { return kept_; }
+    std::size_t kept_characters() const { return kept_characters_; }
+    std::size_t characters() const { return characters_; }
+
+private:
+    // One secret's pass over the output of the pass before it, as
+    // Secrets::text makes them one after another.
+    struct Pass {
+        const std::string* secret;
+        std::string pending;  // not yet decided: a match may start in it
+    };
+    void push(std::size_t pass, std::string_view piece, bool last);
+    void deliver(std::string_view piece);
+
+    std::vector<Pass> passes_;
+    std::size_t keep_bytes_;
+    std::string kept_;
+    bool keeping_ = true;
+    std::size_t kept_characters_ = 0;
+    std::size_t characters_ = 0;
 };
 
 }  // namespace kilnguard::scrub

@@ -104,7 +104,7 @@ void PassRecord::returned(const nb::int_& result) {
     report([&] {
         if (!py::truth(result)) return build(result, nb::none(), nb::str(""));
         nb::object failure = failure_ ? nb::object(nb::str(failure_)) : nb::none();
-        nb::str error = logged_.is_valid() ? py::single_line(logged_) : nb::str("");
+        nb::str error = logged_.is_valid() ? nb::borrow<nb::str>(logged_) : nb::str("");
         return build(result, failure, error);
     });
 }

@@ -63,7 +63,8 @@ public:
     void rates_built(const nb::dict& rates) { rates_ = rates; }
     void changes_listed(const nb::object& changes) { changes_ = changes; }
     // The pass stopped early with result 1; `logged` is its line's text
-    // after the prefix, already scrubbed.
+    // after the prefix, already scrubbed and made one line (single_line), as
+    // the report gives it.
     void failed(const char* failure, const nb::str& logged);
     void fetch_failed(const nb::object& error_object, const nb::str& logged);
 

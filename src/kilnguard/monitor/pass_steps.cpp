@@ -8,6 +8,7 @@
 #include "names.hpp"
 #include "telegram/operations.hpp"
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 
@@ -44,13 +45,26 @@ scrub::Secrets pass_secrets(nb::handle auth, nb::handle token) {
 
 namespace {
 // Logs "<prefix><error object as compact JSON>\n" and returns the text after
-// the prefix, both scrubbed: the error object holds what the server sent,
-// and a server or proxy may echo the request's Authorization header.
+// the prefix as one line, both scrubbed: the error object holds what the
+// server sent, and a server or proxy may echo the request's Authorization
+// header. Both read as host_log and single_line would make them of the
+// whole texts, but the JSON text is scrubbed as it is written and only its
+// first 8000 characters are kept: escaped, a long text in the object takes
+// up to six bytes a character, far more than the object itself. The prefix
+// is the module's own words, never a secret, and is written as it is.
 nb::str log_error_object(const char* prefix, nb::handle error_object,
                          const scrub::Secrets& secrets) {
-    const std::string compact = json::write_compact(error_object);
-    py::host_log(secrets.text(prefix + compact + "\n"));
-    return py::str_from_utf8(secrets.text(compact));
+    scrub::Stream clean(secrets, py::longest_log_line);
+    json::write_compact(error_object, [&](std::string_view piece) { clean.write(piece); });
+    clean.finish();
+    // Compact JSON is ASCII: its characters are its bytes.
+    const std::string& start = clean.kept();
+    const std::string_view head(prefix);
+    std::string line(head);
+    line.append(start, 0, py::longest_log_line - std::min(head.size(), py::longest_log_line));
+    nb::str logged = py::single_line(line, head.size() + clean.characters());
+    py::host_write(py::steal_or_throw(PyUnicode_Concat(logged.ptr(), nb::str("\n").ptr())));
+    return py::single_line(start, clean.characters());
 }
 }  // namespace
 
@@ -175,7 +189,8 @@ nb::int_ send_and_log(nb::handle text, nb::handle token, nb::handle chat_id,
         py::host_log(sent_line);
         return nb::int_(0);
     }
-    record.failed("delivery", log_with_text(failure_prefix, sent.error, record.secrets()));
+    record.failed("delivery",
+                  py::single_line(log_with_text(failure_prefix, sent.error, record.secrets())));
     return nb::int_(1);
 }
 

@@ -21,6 +21,12 @@ constexpr long request_timeout_seconds = 60;
 // A body that is not JSON is handed back in part only: enough to see what
 // the server sent (an HTML challenge page, say), not a whole document.
 constexpr Py_ssize_t raw_excerpt_length = 500;
+// Real error answers are a few hundred bytes. One past this is kept in part
+// only, and not decoded even when it is JSON: whole, a 64 MiB error page
+// would be a str of up to 256 MiB (four bytes a character once one is
+// beyond Latin-1) in the error object, and every pass that logs it would
+// pay for that again.
+constexpr std::size_t longest_error_body = std::size_t{1} << 20;
 
 // The UTF-8 of a text headed for the wire. A text that UTF-8 cannot carry (a
 // lone surrogate, as an environment value that is not UTF-8 gives) is refused
@@ -125,20 +131,48 @@ nb::object success_payload(const std::string& body, const scrub::Secrets& secret
     }
 }
 
+// The message of an error answer too long to keep: its first whole
+// characters within longest_error_body bytes, scrubbed before the cut (so no
+// part of a secret is left at the end), then "… (N more characters)" with N
+// counted on the whole body scrubbed, as a long log line is cut. The body is
+// scrubbed in pieces and never becomes one str.
+nb::str error_body_start(const std::string& body, const scrub::Secrets& secrets) {
+    scrub::Stream clean(secrets, longest_error_body);
+    constexpr std::size_t piece = 64 * 1024;
+    for (std::size_t at = 0; at < body.size(); at += piece)
+        clean.write(std::string_view(body).substr(at, piece));
+    clean.finish();
+    std::string message = clean.kept();
+    if (const std::size_t more = clean.characters() - clean.kept_characters(); more > 0)
+        message += "\u2026 (" + std::to_string(more) + " more characters)";
+    return py::steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(
+        message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
+}
+
 // An error page may echo the request's headers, the key among them: the
 // object handed back holds no text that shows it.
 nb::dict error_payload(const http::Response& response, const scrub::Secrets& secrets) {
     nb::int_ status(response.status);
     nb::object decoded;
-    try {
-        decoded = secrets.json_value(json::read(response.body));
-    } catch (const json::SyntaxError&) {
+    auto as_text = [&] {
         nb::dict payload;
         payload["status_code"] = status;
-        payload["message"] = secrets.text(response.body.empty()
-                                              ? response.reason_text()
-                                              : py::str_from_utf8(response.body));
-        decoded = std::move(payload);
+        if (response.body.size() > longest_error_body)
+            payload["message"] = error_body_start(response.body, secrets);
+        else
+            payload["message"] = secrets.text(response.body.empty()
+                                                  ? response.reason_text()
+                                                  : py::str_from_utf8(response.body));
+        return payload;
+    };
+    if (response.body.size() > longest_error_body) {
+        decoded = as_text();
+    } else {
+        try {
+            decoded = secrets.json_value(json::read(response.body));
+        } catch (const json::SyntaxError&) {
+            decoded = as_text();
+        }
     }
     if (!PyDict_Check(decoded.ptr())) raise_not_object(decoded);
     // An existing http_status keeps its place and takes the real status.
