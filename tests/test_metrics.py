@@ -80,6 +80,27 @@ def test_a_subnet_that_left_the_listing_leaves_the_metrics(served):
     assert rates == {(("netuid", "2"),): 0.25}
 
 
+LAST_SUCCESS = ("kilnguard_last_successful_pass_timestamp_seconds", ())
+
+
+@pytest.mark.parametrize("results, present", [
+    ((), False),
+    (("failed", "error"), False),
+    (("failed", "ok"), True),
+    (("ok", "failed", "error"), True),
+], ids=["before-any-pass", "only-failures", "first-success", "failures-after-success"])
+def test_the_last_success_is_absent_until_there_is_one(served, results, present):
+    # Read as 0, it would make `time() - last success` fifty-odd years at
+    # every slow start, and alert on it.
+    metrics, url = served
+    for result in results:
+        metrics.observe(outcome(result))
+    samples = scrape(url)
+    assert (LAST_SUCCESS in samples) == present
+    if present:
+        assert samples[LAST_SUCCESS] > 1.7e9
+
+
 @pytest.mark.parametrize("text, address", [
     ("127.0.0.1:9817", ("127.0.0.1", 9817)),
     ("[::1]:9817", ("::1", 9817)),

@@ -21,7 +21,7 @@ from fake_telegram import FakeTelegram
 
 DASHBOARD = pathlib.Path(__file__).resolve().parent.parent / "contrib" / "grafana-dashboard.json"
 # What Grafana puts in for its own variables before a query reaches Prometheus.
-GRAFANA_VARIABLES = {"$__rate_interval": "1m", "$__range": "1h", "$netuid": ".*"}
+GRAFANA_VARIABLES = {"$__rate_interval": "1m", "$__range": "1h", "$netuid": ".*", "$instance": ".*"}
 
 pytestmark = [
     pytest.mark.integration,
@@ -51,7 +51,9 @@ def dashboard_queries():
     exprs = [target["expr"] for panel in dashboard["panels"] for target in panel["targets"]]
     for name, value in GRAFANA_VARIABLES.items():
         exprs = [expr.replace(name, value) for expr in exprs]
-    variables = [v["definition"] for v in dashboard["templating"]["list"]]
+    variables = {v["name"]: v["definition"] for v in dashboard["templating"]["list"]}
+    for name, value in GRAFANA_VARIABLES.items():
+        variables = {key: text.replace(name, value) for key, text in variables.items()}
     return exprs, variables
 
 
@@ -133,17 +135,32 @@ def test_prometheus_reads_the_burn_rate_the_fake_served(scraped):
 
 
 def test_every_dashboard_query_names_exposed_metrics_and_runs(scraped):
-    names = exposed_names(scraped["metrics"])
+    names = exposed_names(scraped["metrics"]) | {"up"}  # up is Prometheus's own
     exprs, variables = dashboard_queries()
-    assert len(exprs) >= 10
-    for expr in exprs + variables:
-        named = set(re.findall(r"\bkilnguard_\w+", expr))
+    assert len(exprs) >= 12
+    for expr in exprs + list(variables.values()):
+        named = set(re.findall(r"\b(kilnguard_\w+|up)\{", expr))
         assert named and named <= names, (expr, named - names)
     wait_until(lambda: prometheus_query(scraped["prometheus"], "kilnguard_subnets"), timeout=120)
     for expr in exprs:
         prometheus_query(scraped["prometheus"], expr)
-    # label_values(metric, label) is Grafana's; Prometheus answers it here.
-    for definition in variables:
-        metric, label = re.fullmatch(r"label_values\((\w+), (\w+)\)", definition).groups()
-        answer = get_json(f"{scraped['prometheus']}/api/v1/label/{label}/values", **{"match[]": metric})
-        assert answer["status"] == "success" and "3" in answer["data"]
+    # label_values(selector, label) is Grafana's; Prometheus answers it here.
+    expected = {"netuid": "3", "instance": scraped["metrics"].removeprefix("http://")}
+    assert set(variables) == set(expected)
+    for name, definition in variables.items():
+        selector, label = re.fullmatch(r"label_values\((.+), (\w+)\)", definition).groups()
+        answer = get_json(f"{scraped['prometheus']}/api/v1/label/{label}/values", **{"match[]": selector})
+        assert answer["status"] == "success" and expected[name] in answer["data"], (name, answer)
+
+
+def test_the_health_panels_read_up_and_the_time_since_the_first_success(scraped):
+    # After the start-up snapshot: the monitor is up, and the time since its
+    # last success is a few seconds or minutes, not decades.
+    exprs, _ = dashboard_queries()
+    [up] = [expr for expr in exprs if expr.startswith("up{")]
+    [since] = [expr for expr in exprs if "last_successful_pass" in expr]
+    wait_until(lambda: prometheus_query(scraped["prometheus"], since), timeout=120)
+    [series] = prometheus_query(scraped["prometheus"], up)
+    assert float(series["value"][1]) == 1
+    [series] = prometheus_query(scraped["prometheus"], since)
+    assert 0 <= float(series["value"][1]) < 3600

@@ -80,6 +80,30 @@ class BurnRates:
         yield family
 
 
+class LastSuccess:
+    """kilnguard_last_successful_pass_timestamp_seconds, absent until the
+    first ok pass. A plain Gauge would read 0 from the start, and an alert on
+    time() - 0 fires at every slow start while a monitor that never succeeds
+    is indistinguishable from one that did in 1970; absent, "not yet" is
+    something a rule can wait out on purpose."""
+
+    NAME = "kilnguard_last_successful_pass_timestamp_seconds"
+    HELP = "Unix time at which the last pass with result ok ended (absent until the first one)"
+
+    def __init__(self):
+        self.when = None
+
+    def set(self, when):
+        self.when = when
+
+    def describe(self):
+        yield GaugeMetricFamily(self.NAME, self.HELP)
+
+    def collect(self):
+        if self.when is not None:
+            yield GaugeMetricFamily(self.NAME, self.HELP, value=self.when)
+
+
 class Metrics:
     def __init__(self, version, failure_reasons=()):
         self.registry = registry = CollectorRegistry()
@@ -91,9 +115,8 @@ class Metrics:
         self.passes = Counter(
             "kilnguard_passes", "Passes and start-up snapshots by result: ok; failed (no listing, "
             "or the alert not delivered); error (the pass raised)", ["result"], registry=registry)
-        self.last_success = Gauge(
-            "kilnguard_last_successful_pass_timestamp_seconds",
-            "Unix time at which the last pass with result ok ended", registry=registry)
+        self.last_success = LastSuccess()
+        registry.register(self.last_success)
         self.duration = Histogram("kilnguard_pass_duration_seconds", "How long each pass took",
                                   buckets=DURATION_BUCKETS, registry=registry)
         self.changes = Counter("kilnguard_changes", "Changed subnets alerted", registry=registry)
