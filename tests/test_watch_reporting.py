@@ -93,6 +93,7 @@ def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
     (["--taostats-key-file", "/nonexistent/key"],
      "cannot read --taostats-key-file /nonexistent/key: No such file or directory"),
     (["--taostats-key-file", "{tmp}/empty"], "--taostats-key-file {tmp}/empty is empty"),
+    (["--token-file", "{tmp}/empty"], "--token-file {tmp}/empty is empty"),
     # Nothing writes into the FIFO: reading it would wait for ever.
     (["--taostats-key-file", "{tmp}/fifo"], "--taostats-key-file {tmp}/fifo is a FIFO, not a regular file"),
     (["--token-file", "{tmp}/fifo"], "--token-file {tmp}/fifo is a FIFO, not a regular file"),
@@ -100,7 +101,7 @@ def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
      "--taostats-key-file /dev/zero is a character device, not a regular file"),
     (["--token-file", "{tmp}/spaced"], "--token-file holds a space, a control character or non-ASCII "
                                         "text (value not shown: it is a secret)"),
-], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file",
+], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file", "empty-token-file",
         "fifo-key-file", "fifo-token-file", "device-key-file", "token-with-a-space"])
 def test_flags_that_can_never_work_give_one_line_and_status_2(tmp_path, args, message):
     (tmp_path / "empty").write_text("\n")
