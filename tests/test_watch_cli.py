@@ -144,3 +144,18 @@ def test_demo_shows_a_snapshot_and_alerts():
     assert "Owner burn rate changed" in done.stdout and " → " in done.stdout
     assert "[burn] startup snapshot sent (129 subnets)\n" in done.stderr
     assert "[burn] alert sent (" in done.stderr
+
+
+@pytest.mark.parametrize("args, status, line", [
+    (["--once", "--dry-run"], 1, "kilnguard-watch: error: the Taostats listing answer is a JSON list, "
+                                 "not an object"),
+    (["--check", "--dry-run"], 1, "taostats key: unknown: the Taostats listing answer is a JSON list, "
+                                  "not an object"),
+], ids=["pass", "check"])
+def test_a_listing_answer_that_is_a_json_list_is_named_as_taostats_answer(fake_taostats, tmp_path, args,
+                                                                          status, line):
+    fake_taostats.reply(Reply(body="[]"))
+    done = watch(*args, "--state", str(tmp_path / "s.json"), TAOSTATS_API_KEY="k",
+                 TAOSTATS_API_BASE=fake_taostats.url)
+    assert done.returncode == status, done.stderr
+    assert line in (done.stdout + done.stderr).splitlines()
