@@ -4,6 +4,7 @@ a credential file, and the flags that can never work."""
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -158,3 +159,31 @@ def test_the_wiring_counts_throttled_answers_and_hears_the_loop_wait(
         assert waits == [False] * 4
     finally:
         host.uninstall()
+
+
+def test_the_loops_passes_ping_start_right_before_they_run(watcher, ping_service, sleeps, monkeypatch):
+    """The command line in this process, its waits recorded: the start of a
+    pass the loop runs is seen only through the loop's tests of the pause
+    file, counted from the last pass."""
+    from kilnguard_watch.cli import main as cli
+
+    for name in wiring.REPLACED:  # put back what the run installs
+        monkeypatch.setattr(kilnguard, name, getattr(kilnguard, name))
+    monkeypatch.setattr(signal, "signal", lambda *args: None)
+    for name, value in watcher.settings.items():
+        monkeypatch.setenv(name, value)
+    watcher.listing({n: "0" for n in range(5)})
+    watcher.listing({n: "0" for n in range(5)})
+    ping_service.reply(*[Reply(body="OK")] * 4)
+    taostats_seen = []
+
+    def note(count):
+        taostats_seen.append((count, len(watcher.taostats.requests), len(ping_service.requests)))
+        if len(ping_service.requests) == 4 or count > 400:
+            watcher.pause.write_text("")
+    sleeps.on_sleep = note
+    assert cli.main(["--state", str(watcher.state), "--pause-file", str(watcher.pause),
+                     "--interval", "1.01", "--heartbeat-url", f"{ping_service.url}/{SECRET}"]) == 0
+    assert [r.target for r in ping_service.requests] == [f"/{SECRET}/start", f"/{SECRET}"] * 2
+    # The second start came after the whole wait (61 steps for 60.6 s), not during it.
+    assert [seen for seen in taostats_seen if seen[0] == 61] == [(61, 1, 2)]
