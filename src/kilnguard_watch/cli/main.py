@@ -99,8 +99,11 @@ def build_parser():
                              "example 127.0.0.1:9817; at most 16 connections at once, each "
                              "given 5 seconds (default: off)")
     parser.add_argument("--heartbeat-url", metavar="URL",
-                        help="GET this URL after every pass that got a listing, URL/fail after "
-                             "one that did not (healthchecks.io and the like), 10 seconds all "
+                        help="dead-man heartbeat (healthchecks.io and the like): URL/start as "
+                             "a pass begins, URL after a pass that did its job, a POST of "
+                             "URL/fail with the reason after one that got no listing or whose "
+                             "messages Telegram did not take; a URL with status= in its query "
+                             "(Uptime Kuma) gets status=down&msg=REASON instead. 10 seconds all "
                              "told for each (default: off)")
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
