@@ -111,3 +111,14 @@ def test_send_test_sends_one_message_to_every_chat(watcher, answers, status, lin
     assert [(r.field("chat_id"), r.field("text"), r.field("message_thread_id"),
              r.field("disable_notification")) for r in sends] == [
         ("-100123", TEST_TEXT, "7", "true"), ("555", TEST_TEXT, None, "true")]
+
+
+@pytest.mark.parametrize("mode", [["--once"], []], ids=["once", "loop"])
+def test_a_bot_that_may_not_post_stops_the_start_with_status_78(watcher, mode):
+    watcher.telegram.answer_method("getMe", ME)
+    watcher.telegram.answer_method("getChatMember", member("restricted", can_send_messages=False))
+    done = watcher.run(*mode, "--pause-file", str(watcher.pause))
+    assert (done.returncode, done.stderr) == (
+        78, "kilnguard-watch: the bot may not post in chat 12345: the bot is restricted from "
+            "sending messages: lift the restriction\n")
+    assert watcher.taostats.requests == [] and calls(watcher, "sendMessage") == []
