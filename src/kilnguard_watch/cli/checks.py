@@ -1,5 +1,7 @@
 """Settings checked against the services: the Taostats key (one small listing
-request), the bot token (getMe), every chat (getChat) and the state folder.
+request), the bot token (getMe), every chat (getChat, the bot's right to post
+there with getChatMember, a topic with sendChatAction) and the state folder;
+on request, a test message to every chat.
 `--check` runs them all; a real run checks Telegram before its first pass
 (the Taostats key is judged by the first listing answer, which costs no
 request of its own)."""

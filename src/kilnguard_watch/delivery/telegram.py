@@ -1,6 +1,7 @@
 """What kilnguard-watch needs to know about Telegram beyond sending: what a
-failed delivery's error text means, and the Bot API's getMe and getChat for
-the set-up checks and for finding the chat a group was moved to.
+failed delivery's error text means, and the Bot API's questions (getMe,
+getChat, getChatMember, sendChatAction) for the set-up checks and for finding
+the chat a group was moved to.
 
 Messages themselves always go through the module's send operation; this
 client only asks questions. It uses Python's own HTTP client, which honours
