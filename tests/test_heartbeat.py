@@ -8,18 +8,34 @@ from kilnguard_watch.reporting.heartbeat import Heartbeat, HeartbeatUrlError, ch
 SECRET = "5f1e9c3a-2b7d-4c61-9a0e-7d3b8e2f4a10"
 
 
-@pytest.mark.parametrize("path, got_listing, target", [
-    (f"/{SECRET}", True, f"/{SECRET}"),
-    (f"/{SECRET}", False, f"/{SECRET}/fail"),
-    (f"/{SECRET}/", False, f"/{SECRET}/fail"),
-    (f"/api/push/{SECRET}?status=up&msg=OK", False, f"/api/push/{SECRET}/fail?status=up&msg=OK"),
-], ids=["ok", "fail", "trailing-slash", "query-kept"])
-def test_ping_hits_the_url_or_its_fail_url(ping_service, path, got_listing, target):
+LONG = "é" * 600  # 1200 bytes of UTF-8
+
+
+@pytest.mark.parametrize("path, call, method, target, body", [
+    (f"/{SECRET}", lambda h: h.ping(True), "GET", f"/{SECRET}", ""),
+    (f"/{SECRET}", lambda h: h.ping(False, "fetch\nfailed"), "POST", f"/{SECRET}/fail", "fetch failed"),
+    (f"/{SECRET}/", lambda h: h.ping(False, "x"), "POST", f"/{SECRET}/fail", "x"),
+    (f"/{SECRET}", lambda h: h.ping(False, f"echoed {SECRET}"), "POST", f"/{SECRET}/fail", "echoed ..."),
+    (f"/{SECRET}", lambda h: h.ping(False, LONG), "POST", f"/{SECRET}/fail", LONG[:512]),
+    (f"/{SECRET}", lambda h: h.start(), "GET", f"/{SECRET}/start", ""),
+    (f"/api/push/{SECRET}?status=up&msg=OK", lambda h: h.ping(True), "GET",
+     f"/api/push/{SECRET}?status=up&msg=OK", ""),
+    (f"/api/push/{SECRET}?status=up&msg=OK&ping=", lambda h: h.ping(False, "no listing"), "GET",
+     f"/api/push/{SECRET}?ping=&status=down&msg=no+listing", ""),
+], ids=["ok", "fail-with-reason", "trailing-slash", "reason-quotes-the-url", "reason-cut-at-1-KiB",
+        "start", "push-up", "push-down"])
+def test_ping_hits_the_url_its_fail_url_or_its_start(ping_service, path, call, method, target, body):
     lines = []
     ping_service.reply(Reply(body="OK"))
-    assert Heartbeat(ping_service.url + path, lines.append).ping(got_listing)
-    assert [(r.method, r.target) for r in ping_service.requests] == [("GET", target)]
+    assert call(Heartbeat(ping_service.url + path, lines.append))
+    [request] = ping_service.requests
+    assert (request.method, request.target, request.body.decode()) == (method, target, body)
     assert lines == []
+
+
+def test_a_push_url_has_no_start(ping_service):
+    heartbeat = Heartbeat(f"{ping_service.url}/api/push/{SECRET}?status=up&msg=OK", print)
+    assert heartbeat.start() is None and ping_service.requests == []
 
 
 @pytest.mark.parametrize("reply, expected", [

@@ -51,7 +51,10 @@ def test_version():
      "kilnguard-watch: TELEGRAM_CHAT_ID: chat id 'chat' is not a number (like -1001234567890) "
      "or @channelname\n"),
     (["--interval", "-3", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
-     "kilnguard-watch: --interval must be a positive number of minutes, not -3.0\n"),
+     "kilnguard-watch: --interval must be at least 1 minute, not -3\n"),
+    # The module would wait a whole minute anyway.
+    (["--interval", "0.5", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
+     "kilnguard-watch: --interval must be at least 1 minute, not 0.5\n"),
     (["--state", "/nonexistent/s.json", "--dry-run"], {"TAOSTATS_API_KEY": "k"},
      "kilnguard-watch: --state /nonexistent/s.json: folder /nonexistent does not exist\n"),
     (["--frobnicate"], {}, "kilnguard-watch: unrecognized arguments: --frobnicate (see --help)\n"),
@@ -65,6 +68,8 @@ def test_version():
      "percent-encode it\n"),
     ([], {"TAOSTATS_API_KEY": "k", "TAOSTATS_API_BASE": "ftp://127.0.0.1", **SECRETS},
      "kilnguard-watch: TAOSTATS_API_BASE must be an http:// or https:// URL with a host\n"),
+    ([], {"TAOSTATS_API_KEY": "k", "TAOSTATS_API_BASE": "::not a url::", **SECRETS},
+     "kilnguard-watch: TAOSTATS_API_BASE must be an http:// or https:// URL with a host\n"),
     (["--state", ""], {"TAOSTATS_API_KEY": "k", **SECRETS}, "kilnguard-watch: --state must name a file, not ''\n"),
     (["--dry-run"], {"TAOSTATS_API_KEY": b"\xffkey-" + SECRETS["TELEGRAM_BOT_TOKEN"].encode()},
      "kilnguard-watch: TAOSTATS_API_KEY is not valid UTF-8 text\n"),
@@ -73,8 +78,9 @@ def test_version():
      "(value not shown: it is a secret)\n"),
 ], ids=["no-key", "no-token", "no-chat", "unreadable-token-file", "bad-threshold", "nan-threshold",
         "threshold-above-1", "interval-above-a-week", "state-is-a-directory", "state-is-a-device",
-        "bad-topic", "bad-chat-in-list", "negative-interval", "missing-state-folder", "unknown-flag",
-        "telegram-base-with-a-space", "telegram-base-with-a-tab", "taostats-base-not-http", "empty-state",
+        "bad-topic", "bad-chat-in-list", "negative-interval", "half-minute-interval",
+        "missing-state-folder", "unknown-flag", "telegram-base-with-a-space", "telegram-base-with-a-tab",
+        "taostats-base-not-http", "taostats-base-not-a-url", "empty-state",
         "key-not-utf-8", "token-with-a-return"])
 def test_bad_settings_give_one_line_and_status_2(tmp_path, args, settings, message):
     done = subprocess.run([sys.executable, "-m", "kilnguard_watch", *args], env=watch_env(**settings),
@@ -138,3 +144,18 @@ def test_demo_shows_a_snapshot_and_alerts():
     assert "Owner burn rate changed" in done.stdout and " → " in done.stdout
     assert "[burn] startup snapshot sent (129 subnets)\n" in done.stderr
     assert "[burn] alert sent (" in done.stderr
+
+
+@pytest.mark.parametrize("args, status, line", [
+    (["--once", "--dry-run"], 1, "kilnguard-watch: error: the Taostats listing answer is a JSON list, "
+                                 "not an object"),
+    (["--check", "--dry-run"], 1, "taostats key: unknown: the Taostats listing answer is a JSON list, "
+                                  "not an object"),
+], ids=["pass", "check"])
+def test_a_listing_answer_that_is_a_json_list_is_named_as_taostats_answer(fake_taostats, tmp_path, args,
+                                                                          status, line):
+    fake_taostats.reply(Reply(body="[]"))
+    done = watch(*args, "--state", str(tmp_path / "s.json"), TAOSTATS_API_KEY="k",
+                 TAOSTATS_API_BASE=fake_taostats.url)
+    assert done.returncode == status, done.stderr
+    assert line in (done.stdout + done.stderr).splitlines()

@@ -144,6 +144,9 @@ def test_a_visibly_wrong_listing_keeps_the_baseline_and_is_reported(watcher, spo
     watcher.taostats.reply(Reply(body=json.dumps(document)))
     bad = watcher.run("--once")
     assert bad.returncode == 1 and '"error": "listing_looks_wrong"' in bad.stderr and reason in bad.stderr
+    # The chat's text names the program; the log line names it once.
+    assert "kilnguard-watch: the subnet listing looks wrong" in bad.stderr
+    assert "kilnguard-watch: kilnguard-watch:" not in bad.stderr
     assert watcher.state.read_text() == stored
     [report] = watcher.telegram.delivered()
     assert report.startswith("kilnguard-watch: the subnet listing looks wrong") and reason in report
@@ -201,14 +204,21 @@ def test_a_refused_setting_ends_the_program_with_status_78(watcher, mode, script
     assert not watcher.state.exists()
 
 
-def test_a_token_revoked_while_running_ends_it_and_keeps_the_alert(watcher):
+@pytest.mark.parametrize("reply, line", [
+    (UNAUTHORIZED, "Telegram refuses the bot token (Unauthorized)"),
+    (api_error(400, "Bad Request: not enough rights to send text messages to the chat"),
+     "Telegram refuses chat 12345 (Bad Request: not enough rights to send text messages"),
+    (api_error(400, "Bad Request: message thread not found"),
+     "Telegram refuses chat 12345 (Bad Request: message thread not found)"),
+], ids=["token-revoked", "rights-taken", "topic-deleted"])
+def test_a_setting_refused_while_running_ends_it_and_keeps_the_alert(watcher, reply, line):
     watcher.listing({n: "0" for n in range(SUBNETS)})
     assert watcher.run("--once").returncode == 0
     watcher.listing({n: "1" for n in range(SUBNETS)})
-    watcher.telegram.answer_method("sendMessage", UNAUTHORIZED)
+    watcher.telegram.answer_method("sendMessage", reply)
     done = watcher.run("--once")
     assert done.returncode == 78
-    assert "kilnguard-watch: Telegram refuses the bot token (Unauthorized)" in done.stderr
+    assert f"kilnguard-watch: {line}" in done.stderr
     [waiting] = watcher.outbox_texts()
     assert waiting.startswith("Owner burn rate changed")
 
@@ -321,3 +331,39 @@ def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watch
     assert watcher.run("--once").returncode == 0
     assert [r.field("chat_id") for r in watcher.telegram.requests
             if api_method(r) == "sendMessage"][1:] == ["-1005"]
+
+
+@pytest.mark.parametrize("first, answers", [
+    (Reply(status=500, body="upstream down"), 1),
+    (Reply(status=429, body=""), 6),  # a throttled request is asked again, five times
+], ids=["500", "429-without-a-message"])
+def test_a_snapshot_without_a_listing_is_tried_again_each_interval(watcher, sleeps, monkeypatch, first,
+                                                                  answers):
+    """The command line in this process, its waits recorded (a real run would
+    wait a minute): the snapshot is what the first good listing produces,
+    never a silent first pass of the loop."""
+    import kilnguard
+
+    from kilnguard_watch import seam
+    from kilnguard_watch.cli import main as cli
+
+    for name in seam.REPLACED:  # put back what the run installs
+        monkeypatch.setattr(kilnguard, name, getattr(kilnguard, name))
+    monkeypatch.setattr(signal, "signal", lambda *args: None)
+    for name, value in watcher.settings.items():
+        monkeypatch.setenv(name, value)
+    watcher.taostats.reply(*[first] * answers)
+    watcher.listing({n: "0.5" for n in range(SUBNETS)})
+
+    def pause_once_told(count):
+        # Bounded even when no snapshot ever arrives.
+        if watcher.telegram.delivered() or count > 400:
+            watcher.pause.write_text("")
+    sleeps.on_sleep = pause_once_told
+    status = cli.main(["--state", str(watcher.state), "--pause-file", str(watcher.pause),
+                       "--interval", "1"])
+    assert status == 0
+    [snapshot] = watcher.telegram.delivered()
+    assert snapshot.startswith("Subnet owner burn rates (startup)")
+    assert sum(sleeps.pauses[-61:-1]) >= 60  # a whole interval before the second try
+    assert len(kilnguard.load_burn_state(str(watcher.state))) == SUBNETS

@@ -4,6 +4,7 @@ a credential file, and the flags that can never work."""
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -13,33 +14,56 @@ import pytest
 
 from child_env import watch_env
 from fake_taostats import Reply, subnet_listing, throttled
+from fake_telegram import BAD_GATEWAY_PAGE
 from kilnguard_watch import seam as wiring
 from kilnguard_watch.delivery.chats import Chat
 
 SECRET = "0b3c7f5e-hc-uuid-4d2a"
 
 
-def test_heartbeat_hits_the_url_after_a_listing_and_fail_after_none(watcher, ping_service):
-    url = f"{ping_service.url}/{SECRET}"
-    watcher.listing({n: "0" for n in range(5)})
-    watcher.taostats.reply(Reply(status=500, body="upstream down"))
-    watcher.listing({n: "0" for n in range(5)})
-    ping_service.reply(*[Reply(body="OK")] * 3)
-    outputs = [watcher.run("--once", "--heartbeat-url", url) for _ in range(3)]
-    assert [done.returncode for done in outputs] == [0, 1, 0]
-    assert [r.target for r in ping_service.requests] == [f"/{SECRET}", f"/{SECRET}/fail", f"/{SECRET}"]
-    assert not any(SECRET in done.stderr for done in outputs)
-
-
-def test_a_pass_that_raised_after_its_listing_pings_fail(watcher, ping_service):
+def _spoil_state(watcher):
     # The state file leads to a folder that is gone: saving the rates raises
     # after the listing came.
     watcher.state.symlink_to(watcher.state.parent / "gone" / "burn_state.json")
     watcher.listing({n: "0" for n in range(5)})
-    ping_service.reply(Reply(body="OK"))
-    done = watcher.run("--once", "--heartbeat-url", f"{ping_service.url}/{SECRET}")
-    assert done.returncode == 1, done.stderr
-    assert [r.target for r in ping_service.requests] == [f"/{SECRET}/fail"]
+
+
+def _alert_not_taken(watcher):
+    watcher.listing({n: "0" for n in range(5)})
+    assert watcher.run("--once").returncode == 0
+    watcher.listing({n: "1" for n in range(5)})
+    watcher.telegram.answer_method("sendMessage", BAD_GATEWAY_PAGE)
+
+
+HEALTHCHECKS = f"/{SECRET}"
+KUMA = f"/api/push/{SECRET}?status=up&msg=OK"
+
+
+@pytest.mark.parametrize("url, prepare, status, pings", [
+    (HEALTHCHECKS, lambda w: w.listing({n: "0" for n in range(5)}), 0,
+     [("GET", f"/{SECRET}/start", ""), ("GET", f"/{SECRET}", "")]),
+    (HEALTHCHECKS, lambda w: w.taostats.reply(Reply(status=500, body="upstream down")), 1,
+     [("GET", f"/{SECRET}/start", ""), ("POST", f"/{SECRET}/fail", '"http_status": 500')]),
+    (HEALTHCHECKS, _spoil_state, 1,
+     [("GET", f"/{SECRET}/start", ""), ("POST", f"/{SECRET}/fail", "pass error: ")]),
+    (HEALTHCHECKS, _alert_not_taken, 1,
+     [("GET", f"/{SECRET}/start", ""), ("POST", f"/{SECRET}/fail", "1 message(s) wait")]),
+    (KUMA, lambda w: w.listing({n: "0" for n in range(5)}), 0, [("GET", KUMA, "")]),
+    (KUMA, lambda w: w.taostats.reply(Reply(status=500, body="upstream down")), 1,
+     [("GET", f"/api/push/{SECRET}?status=down&msg=pass+failed%3A+", "")]),
+], ids=["listing", "no-listing", "raised-after-listing", "alert-not-taken", "push-up", "push-down"])
+def test_heartbeat_says_when_a_pass_starts_and_how_it_went(watcher, ping_service, url, prepare,
+                                                          status, pings):
+    prepare(watcher)
+    ping_service.reply(*[Reply(body="OK")] * 2)
+    done = watcher.run("--once", "--heartbeat-url", ping_service.url + url)
+    assert done.returncode == status, done.stderr
+    seen = [(r.method, r.target, r.body.decode()) for r in ping_service.requests]
+    assert [(method, target[:len(want)]) for (method, target, _), (_, want, _) in zip(seen, pings)] \
+        == [(method, want) for method, want, _ in pings] and len(seen) == len(pings), seen
+    for (_, _, body), (_, _, part) in zip(seen, pings):
+        assert part in body and len(body.encode()) <= 1024 and watcher.KEY not in body
+    assert SECRET not in done.stderr
 
 
 def test_systemd_hears_ready_status_watchdog_and_stopping(watcher, tmp_path):
@@ -93,6 +117,7 @@ def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
     (["--taostats-key-file", "/nonexistent/key"],
      "cannot read --taostats-key-file /nonexistent/key: No such file or directory"),
     (["--taostats-key-file", "{tmp}/empty"], "--taostats-key-file {tmp}/empty is empty"),
+    (["--token-file", "{tmp}/empty"], "--token-file {tmp}/empty is empty"),
     # Nothing writes into the FIFO: reading it would wait for ever.
     (["--taostats-key-file", "{tmp}/fifo"], "--taostats-key-file {tmp}/fifo is a FIFO, not a regular file"),
     (["--token-file", "{tmp}/fifo"], "--token-file {tmp}/fifo is a FIFO, not a regular file"),
@@ -100,7 +125,7 @@ def test_a_metrics_port_in_use_ends_the_start_with_status_1(watcher):
      "--taostats-key-file /dev/zero is a character device, not a regular file"),
     (["--token-file", "{tmp}/spaced"], "--token-file holds a space, a control character or non-ASCII "
                                         "text (value not shown: it is a secret)"),
-], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file",
+], ids=["listen-without-host", "heartbeat-without-scheme", "unreadable-key-file", "empty-key-file", "empty-token-file",
         "fifo-key-file", "fifo-token-file", "device-key-file", "token-with-a-space"])
 def test_flags_that_can_never_work_give_one_line_and_status_2(tmp_path, args, message):
     (tmp_path / "empty").write_text("\n")
@@ -134,3 +159,31 @@ def test_the_wiring_counts_throttled_answers_and_hears_the_loop_wait(
         assert waits == [False] * 4
     finally:
         host.uninstall()
+
+
+def test_the_loops_passes_ping_start_right_before_they_run(watcher, ping_service, sleeps, monkeypatch):
+    """The command line in this process, its waits recorded: the start of a
+    pass the loop runs is seen only through the loop's tests of the pause
+    file, counted from the last pass."""
+    from kilnguard_watch.cli import main as cli
+
+    for name in wiring.REPLACED:  # put back what the run installs
+        monkeypatch.setattr(kilnguard, name, getattr(kilnguard, name))
+    monkeypatch.setattr(signal, "signal", lambda *args: None)
+    for name, value in watcher.settings.items():
+        monkeypatch.setenv(name, value)
+    watcher.listing({n: "0" for n in range(5)})
+    watcher.listing({n: "0" for n in range(5)})
+    ping_service.reply(*[Reply(body="OK")] * 4)
+    taostats_seen = []
+
+    def note(count):
+        taostats_seen.append((count, len(watcher.taostats.requests), len(ping_service.requests)))
+        if len(ping_service.requests) == 4 or count > 400:
+            watcher.pause.write_text("")
+    sleeps.on_sleep = note
+    assert cli.main(["--state", str(watcher.state), "--pause-file", str(watcher.pause),
+                     "--interval", "1.01", "--heartbeat-url", f"{ping_service.url}/{SECRET}"]) == 0
+    assert [r.target for r in ping_service.requests] == [f"/{SECRET}/start", f"/{SECRET}"] * 2
+    # The second start came after the whole wait (61 steps for 60.6 s), not during it.
+    assert [seen for seen in taostats_seen if seen[0] == 61] == [(61, 1, 2)]

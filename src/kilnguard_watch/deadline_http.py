@@ -95,7 +95,7 @@ class _HTTPSHandler(urllib.request.HTTPSHandler):
 
 
 def get(request, seconds, limit):
-    """(status, reason, body) of a GET, the body cut to at most `limit`
+    """(status, reason, body) of a GET (a POST for a Request with data), the body cut to at most `limit`
     bytes plus one (so the caller can tell a body that was too long); with
     `limit` 0 the body is not read.
     Raises OSError (TimeoutError when the budget ran out),

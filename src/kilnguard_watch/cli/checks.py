@@ -1,5 +1,7 @@
 """Settings checked against the services: the Taostats key (one small listing
-request), the bot token (getMe), every chat (getChat) and the state folder.
+request), the bot token (getMe), every chat (getChat, the bot's right to post
+there with getChatMember, a topic with sendChatAction) and the state folder;
+on request, a test message to every chat.
 `--check` runs them all; a real run checks Telegram before its first pass
 (the Taostats key is judged by the first listing answer, which costs no
 request of its own)."""
@@ -11,6 +13,7 @@ import tempfile
 
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.log import scrub
+from kilnguard_watch.seam.listing_check import pass_error_text
 from kilnguard_watch.cli.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
 
 LISTING_PATH = "/api/subnet/latest/v1"
@@ -18,6 +21,7 @@ OK = "ok"
 REFUSED = "refused"  # the service says the setting is wrong
 MOVED = "moved"  # the chat has a new id; delivery follows it, the setting should too
 UNKNOWN = "unknown"  # could not tell (network, service trouble)
+SKIPPED = "not checked"  # not needed for this run
 
 
 @dataclasses.dataclass
@@ -38,6 +42,8 @@ def taostats_check(module):
         return Check("taostats key", REFUSED, "TAOSTATS_API_KEY is not set")
     try:
         answer = module.http_get_json(LISTING_PATH, {"limit": 1}, auth)
+    except TypeError as error:  # JSON, but not the object every answer is
+        return Check("taostats key", UNKNOWN, pass_error_text(error))
     except Exception as error:  # transport failures, a reply that is not JSON
         return Check("taostats key", UNKNOWN, f"no answer from {module.api_base()}: {error}")
     status = answer.get("http_status") if isinstance(answer, dict) else None
@@ -64,21 +70,30 @@ def telegram_checks(token, chats):
         return [Check("telegram token", UNKNOWN, telegram_api.describe(me, token))]
     bot = me.get("result") if isinstance(me.get("result"), dict) else {}
     results = [Check("telegram token", OK, f"bot @{bot.get('username', '?')}")]
+    bot_id = bot.get("id")
     for chat in chats:
-        results.append(_chat_check(token, chat))
+        results.append(_chat_check(token, chat, bot_id))
     return results
 
 
-def _chat_check(token, chat):
+def _chat_check(token, chat, bot_id=None):
     name = f"telegram chat {chat.key}"
     try:
         reply = telegram_api.call("getChat", token, chat_id=chat.id)
+        if reply.get("ok"):
+            found = reply.get("result") if isinstance(reply.get("result"), dict) else {}
+            title = found.get("title") or found.get("username") or found.get("first_name") or ""
+            # getChat answers for a chat the bot may not post in: its rights
+            # and the topic are asked for on their own.
+            reply = _may_post(token, chat, bot_id, found)
+            if reply is None:
+                reply = _topic_exists(token, chat)
+            if reply is None:
+                return Check(name, OK, f"{found.get('type', 'chat')} {title}".strip())
     except telegram_api.Unreachable as error:
         return Check(name, UNKNOWN, f"no answer from the Bot API: {error}")
-    if reply.get("ok"):
-        found = reply.get("result") if isinstance(reply.get("result"), dict) else {}
-        title = found.get("title") or found.get("username") or found.get("first_name") or ""
-        return Check(name, OK, f"{found.get('type', 'chat')} {title}".strip())
+    except _NoRights as refusal:
+        return Check(name, REFUSED, f"the bot may not post in chat {chat.key}: {refusal}")
     failure = telegram_api.classify(json.dumps(reply))
     if failure.reason == telegram_api.MIGRATED and failure.migrate_to:
         return Check(name, MOVED, f"the group became a supergroup: set the chat id to "
@@ -87,6 +102,80 @@ def _chat_check(token, chat):
         return Check(name, REFUSED, f"Telegram refuses chat {chat.key} "
                                     f"({telegram_api.describe(reply, token)}): check TELEGRAM_CHAT_ID or --chat-id")
     return Check(name, UNKNOWN, telegram_api.describe(reply, token))
+
+
+class _NoRights(Exception):
+    """The bot is in the chat's records but may not post there."""
+
+
+def _may_post(token, chat, bot_id, found):
+    """Raises _NoRights when getChatMember says the bot may not post in the
+    chat; a failed reply is returned for the caller to judge; None when
+    nothing says it may not (an answer without a status proves nothing)."""
+    if not isinstance(bot_id, int) or isinstance(bot_id, bool):
+        return None
+    reply = telegram_api.call("getChatMember", token, chat_id=chat.id, user_id=bot_id)
+    if not reply.get("ok"):
+        return reply
+    member = reply.get("result") if isinstance(reply.get("result"), dict) else {}
+    status = member.get("status")
+    if status in ("left", "kicked"):
+        raise _NoRights(f"the bot is not a member (status {status}): add it to the chat")
+    if status == "restricted" and member.get("can_send_messages") is False:
+        raise _NoRights("the bot is restricted from sending messages: lift the restriction")
+    if found.get("type") == "channel":
+        if status != "creator" and not (status == "administrator" and member.get("can_post_messages")):
+            raise _NoRights("in a channel the bot must be an administrator allowed to post "
+                            "messages")
+        return None
+    permissions = found.get("permissions") if isinstance(found.get("permissions"), dict) else {}
+    if status == "member" and permissions.get("can_send_messages") is False:
+        raise _NoRights("members may not send messages in this group: make the bot an "
+                        "administrator or allow members to send messages")
+    return None
+
+
+def _topic_exists(token, chat):
+    """The Bot API has no read-only question about a forum topic. The least
+    visible request that names one is sendChatAction: it shows "typing…" in
+    the topic for a few seconds and posts nothing, and Telegram answers it
+    "message thread not found" for a topic that does not exist. A failed
+    reply is returned for the caller to judge; None otherwise."""
+    if chat.topic is None:
+        return None
+    reply = telegram_api.call("sendChatAction", token, chat_id=chat.id, action="typing",
+                              message_thread_id=chat.topic)
+    return None if reply.get("ok") else reply
+
+
+def skipped_telegram_checks(reason):
+    return [Check("telegram", SKIPPED, reason)]
+
+
+TEST_MESSAGE = "kilnguard-watch test message: alerts for this chat arrive here."
+
+
+def send_test(module, token, chats, silent):
+    """One test message to every chat (and topic) through the module's
+    send_telegram_message, with the options real messages carry: whether
+    each chat took it is the one answer getChat cannot give."""
+    results = []
+    for chat in chats:
+        name = f"test message to {chat.key}"
+        options = {"disable_notification": True} if silent else {}
+        if chat.topic is not None:
+            options["message_thread_id"] = chat.topic
+        ok, error = module.send_telegram_message(TEST_MESSAGE, token, chat.id, **options)
+        if ok:
+            results.append(Check(name, OK, "Telegram took it"))
+            continue
+        text = " ".join(scrub(error, token).split())[:200]
+        reason = telegram_api.classify(error).reason
+        if reason in (telegram_api.CHAT, telegram_api.TOKEN, telegram_api.MIGRATED):
+            results.append(Check(name, REFUSED, f"Telegram refused it ({text})"))
+        else:
+            results.append(Check(name, UNKNOWN, f"not delivered ({text})"))
+    return results
 
 
 def folder_unwritable(folder):

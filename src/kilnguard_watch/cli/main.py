@@ -16,6 +16,7 @@ from kilnguard_watch.cli import checks
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
 from kilnguard_watch.log import log_line
+from kilnguard_watch.seam.listing_check import pass_error_text
 from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
                                     EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
 
@@ -71,10 +72,16 @@ def build_parser():
                         help="run one pass; exit status 0, or 1 when it failed or messages "
                              "still wait in the outbox")
     parser.add_argument("--check", action="store_true",
-                        help="check the Taostats key, the bot token, every chat and the state "
-                             "folder, one line each; exit status 0, 78 for a wrong setting, or 1 "
-                             "when one cannot be told now (a service out of reach, a folder "
-                             "that cannot be written now)")
+                        help="check the Taostats key, the bot token, every chat (the bot's "
+                             "right to post, a topic's existence) and the state folder, one "
+                             "line each; exit status 0 all good, 78 a setting a service "
+                             "refuses, 1 could not check (a service out of reach or answering "
+                             "with an error page, a folder that cannot be written now)")
+    parser.add_argument("--send-test", action="store_true",
+                        help="with --check: also send one short test message to every chat "
+                             "(and topic, honouring --silent), one line each saying whether "
+                             "Telegram took it; 78 when a chat refuses it, 1 when it could not "
+                             "be sent now")
     parser.add_argument("--dry-run", action="store_true",
                         help="print messages to standard output instead of sending them")
     parser.add_argument("--verbose", action="store_true",
@@ -92,8 +99,11 @@ def build_parser():
                              "example 127.0.0.1:9817; at most 16 connections at once, each "
                              "given 5 seconds (default: off)")
     parser.add_argument("--heartbeat-url", metavar="URL",
-                        help="GET this URL after every pass that got a listing, URL/fail after "
-                             "one that did not (healthchecks.io and the like), 10 seconds all "
+                        help="dead-man heartbeat (healthchecks.io and the like): URL/start as "
+                             "a pass begins, URL after a pass that did its job, a POST of "
+                             "URL/fail with the reason after one that got no listing or whose "
+                             "messages Telegram did not take; a URL with status= in its query "
+                             "(Uptime Kuma) gets status=down&msg=REASON instead. 10 seconds all "
                              "told for each (default: off)")
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
@@ -137,8 +147,10 @@ def check_environment(environ=os.environ):
 def check_settings(args):
     if not math.isfinite(args.threshold) or not 0 <= args.threshold <= 1:
         raise UsageError(f"--threshold must be a rate from 0 to 1, not {args.threshold}")
-    if not math.isfinite(args.interval) or args.interval <= 0:
-        raise UsageError(f"--interval must be a positive number of minutes, not {args.interval}")
+    # The module never waits less than a minute between passes: a shorter
+    # value would be silently stretched, so it is refused instead.
+    if not math.isfinite(args.interval) or args.interval < 1:
+        raise UsageError(f"--interval must be at least 1 minute, not {args.interval:g}")
     if args.interval > LONGEST_INTERVAL:
         raise UsageError(f"--interval must be at most a week ({LONGEST_INTERVAL} minutes), "
                          f"not {args.interval}")
@@ -198,6 +210,8 @@ def taostats_key_from_file(args):
 def telegram_secrets(args):
     if args.token_file:
         token = read_secret("--token-file", args.token_file)
+        if not token:
+            raise UsageError(f"--token-file {args.token_file} is empty")
     else:
         token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     try:
@@ -216,8 +230,17 @@ def telegram_secrets(args):
 
 
 def run_checks(args, token, chats):
-    results = [checks.taostats_check(kilnguard), *checks.telegram_checks(token, chats),
-               checks.state_folder_check(args.state)]
+    if args.dry_run and not token:
+        telegram = checks.skipped_telegram_checks("no bot token is needed for a dry run")
+    else:
+        telegram = checks.telegram_checks(token, chats)
+    results = [checks.taostats_check(kilnguard), *telegram, checks.state_folder_check(args.state)]
+    if args.send_test:
+        if args.dry_run:
+            results += checks.skipped_telegram_checks("a dry run sends no test message")
+        elif not any(check.status == checks.REFUSED and check.name == "telegram token"
+                     for check in telegram):
+            results += checks.send_test(kilnguard, token, chats, args.silent)
     for check in results:
         print(check.line(), flush=True)
     return checks.exit_status(results)
@@ -241,10 +264,11 @@ def verbose_line(outcome):
     log_line(outcome.summary())
 
 
-def monitor(args, host, token):
+def monitor(args, host, token, outside):
     # The host's delivery knows its chats; the module's chat id is not read.
     common = dict(state_path=args.state, burn_token=token, burn_chat_id="")
     if args.once:
+        outside.pass_starting()
         result = kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
         stop_when_refused(host)
         return EXIT_FAILURE if result != 0 or len(host.outbox) else EXIT_OK
@@ -252,16 +276,31 @@ def monitor(args, host, token):
     host.stored_subnets = stored
     first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
         else "pass"
-    try:
-        if first == "snapshot":
-            kilnguard.run_burn_startup_snapshot(**common)
-        else:
-            # Against the stored rates: what changed while the monitor was
-            # stopped is alerted as changes.
-            kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
-    except Exception as error:  # the loop retries every interval; keep going
-        log_line(f"first {first} failed: {error}")
-    stop_when_refused(host)
+    outcomes = []
+    host.observers.subscribe(outcomes.append)
+    outside.pass_starting()
+    while True:
+        outcomes.clear()
+        try:
+            if first == "snapshot":
+                kilnguard.run_burn_startup_snapshot(**common)
+            else:
+                # Against the stored rates: what changed while the monitor was
+                # stopped is alerted as changes.
+                kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+        except Exception as error:  # the loop retries every interval; keep going
+            log_line(f"first {first} failed: {pass_error_text(error)}")
+        stop_when_refused(host)
+        # A snapshot without a listing stored nothing: the loop's first pass
+        # would store the rates silently, and the snapshot would never be
+        # sent. It is tried again, each interval, until a listing came. (A
+        # first pass against stored rates is what the loop's passes are.)
+        if first == "pass" or any(outcome.subnets is not None for outcome in outcomes):
+            break
+        if not wait_like_the_loop(args):
+            sys.stderr.write("[burn] monitoring paused\n")
+            stop_when_refused(host)
+            return EXIT_OK
     kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
                                  pause_path=args.pause_file, **common)
     # The loop also ends, as for the pause file, once a setting is refused.
@@ -269,9 +308,36 @@ def monitor(args, host, token):
     return EXIT_OK
 
 
+def wait_like_the_loop(args):
+    """The loop's own wait between passes (the pause file tested every
+    second, which keeps systemd's watchdog fed), then its last test right
+    before a pass; False when it saw the pause file."""
+    return bool(kilnguard._sleep_until_interval(args.interval * 60, args.pause_file)) \
+        and not kilnguard._burn_is_paused(args.pause_file)
+
+
 def stop_when_refused(host):
     if host.refused is not None:
         raise SettingRefused(host.refused)
+
+
+def chat_ids_joined(argv):
+    """argv with each `--chat-id VALUE` written as `--chat-id=VALUE`: argparse
+    takes a separate value that starts with "-" for a flag, and every group,
+    supergroup and channel id is negative (`--chat-id -1001234567890:7`)."""
+    joined = []
+    values = iter(argv)
+    for arg in values:
+        if arg == "--":
+            joined.append(arg)
+            joined.extend(values)
+            break
+        if arg == "--chat-id":
+            value = next(values, None)
+            if value is not None:
+                arg = f"--chat-id={value}"
+        joined.append(arg)
+    return joined
 
 
 def main(argv=None):
@@ -281,7 +347,7 @@ def main(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(chat_ids_joined(sys.argv[1:] if argv is None else argv))
 
     def stop_on_sigterm(signum, frame):
         # systemd stops a service with SIGTERM: the loop ends like a pause,
@@ -304,6 +370,8 @@ def main(argv=None):
         token, chats = telegram_secrets(args)
         if args.check:
             return run_checks(args, token, chats)
+        if args.send_test:
+            raise UsageError("--send-test goes with --check")
         if args.dry_run:
             chats = chats or [Chat("dry-run")]
             log_line("dry run: messages are printed to standard output, not sent")
@@ -314,14 +382,15 @@ def main(argv=None):
             host.observers.subscribe(verbose_line)
         try:
             outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
-                                       args.heartbeat_url)
+                                       args.heartbeat_url,
+                                       interval_minutes=None if args.once else args.interval)
         except OSError as error:  # the metrics port: perhaps free again at the next start
             log_line(error)
             return EXIT_FAILURE
         if not args.dry_run:
             check_telegram_at_start(host, token, chats)
         try:
-            return monitor(args, host, token)
+            return monitor(args, host, token, outside)
         finally:
             outside.notifier.stopping("stopped")
     except UsageError as error:
@@ -334,5 +403,5 @@ def main(argv=None):
         log_line("interrupted")
         return EXIT_INTERRUPTED
     except Exception as error:  # --once: one line, not a traceback
-        log_line(f"error: {error}")
+        log_line(f"error: {pass_error_text(error)}")
         return EXIT_FAILURE

@@ -1,6 +1,7 @@
 """What kilnguard-watch needs to know about Telegram beyond sending: what a
-failed delivery's error text means, and the Bot API's getMe and getChat for
-the set-up checks and for finding the chat a group was moved to.
+failed delivery's error text means, and the Bot API's questions (getMe,
+getChat, getChatMember, sendChatAction) for the set-up checks and for finding
+the chat a group was moved to.
 
 Messages themselves always go through the module's send operation; this
 client only asks questions. It uses Python's own HTTP client, which honours
@@ -69,8 +70,12 @@ def classify(error):
         return Failure(MIGRATED, migrate_to=None if new is None else str(new))
     if code in (401, 404) or lowered in ("unauthorized", "not found") or "http error 401" in lowered:
         return Failure(TOKEN)
+    # A bot that may not post in a chat (restricted, not an administrator
+    # of a channel) or a topic that does not exist can no more arrive than
+    # a kicked bot's messages.
     if code == 403 or lowered.startswith("forbidden") or "http error 403" in lowered \
-            or "chat not found" in lowered or "thread not found" in lowered:
+            or "chat not found" in lowered or "thread not found" in lowered \
+            or "not enough rights" in lowered or "have no rights to send" in lowered:
         return Failure(CHAT)
     return Failure(OTHER)
 
@@ -84,12 +89,18 @@ def base_problem(base):
     """Why a TELEGRAM_API_BASE value can never work, or None. The Bot API's
     URL carries the token, so such a value is refused before any request,
     never handed to an HTTP client whose error would quote the URL."""
+    # What is not a URL at all is named as such first; only then is a
+    # URL's stray character worth percent-encoding.
+    try:
+        parts = urllib.parse.urlsplit(base)
+        host = parts.hostname
+    except ValueError:
+        parts, host = None, None
+    if parts is None or parts.scheme not in ("http", "https") or not host:
+        return "TELEGRAM_API_BASE must be an http:// or https:// URL with a host"
     if any(not 0x21 <= ord(c) <= 0x7e for c in base):
         return ("TELEGRAM_API_BASE holds a space, a control character or non-ASCII text; "
                 "percent-encode it")
-    parts = urllib.parse.urlsplit(base)
-    if parts.scheme not in ("http", "https") or not parts.netloc:
-        return "TELEGRAM_API_BASE must be an http:// or https:// URL with a host"
     return None
 
 

@@ -3,6 +3,7 @@ metrics, the dead-man heartbeat and systemd's notify socket, each fed by the
 observers of the installed wiring (never by a wrapper of its own)."""
 
 import dataclasses
+import math
 import os
 
 from kilnguard_watch import __version__
@@ -31,13 +32,40 @@ class Reporting:
     metrics: Metrics | None
     heartbeat: Heartbeat | None
 
+    def pass_starting(self):
+        """For a pass the command line runs itself (the loop's own passes
+        are seen through its waits)."""
+        if self.heartbeat is not None:
+            self.heartbeat.start()
+
+
+def pause_tests_per_wait(interval_minutes):
+    """How often the loop tests the pause file from one pass to the next:
+    its wait (at least a minute) tests before each step of at most a second
+    and once at the end, then the loop tests once more right before the
+    pass. The last of them is the pass's start."""
+    seconds = max(interval_minutes * 60, 60.0)
+    return math.ceil(seconds) + 2
+
+
+def heartbeat_verdict(outcome):
+    """(healthy, reason) of a pass for the dead-man service: a pass did its
+    job when it got a listing and everything it had to deliver arrived."""
+    if outcome.result == "ok" and not (outcome.outbox_size and outcome.telegram_failures):
+        return True, ""
+    reason = f"{outcome.kind} {outcome.result}: {outcome.error or 'see the log'}"
+    if outcome.outbox_size:
+        reason += f"; {outcome.outbox_size} message(s) wait in the outbox"
+    return False, reason
+
 
 def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
-           environ=os.environ, log=log_line):
+           environ=os.environ, log=log_line, interval_minutes=None):
     """Subscribes metrics, heartbeat and systemd notification to `host`'s
     passes and waits, and starts the metrics endpoint (OSError when it
     cannot listen). Each is its own subscriber, so one that fails does not
-    silence the others."""
+    silence the others. With `interval_minutes` (the loop's), the heartbeat
+    also says when each of the loop's passes starts."""
     notifier = Notifier(environ, log)
     metrics = heartbeat = None
     if metrics_listen is not None:
@@ -53,12 +81,36 @@ def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
 
         def ping(outcome):
             # A pass that raised after its listing (say, the state file
-            # cannot be written) did not do its job either.
-            heartbeat.ping(outcome.subnets is not None and outcome.result != "error")
+            # cannot be written) did not do its job either, nor one whose
+            # alert Telegram did not take.
+            heartbeat.ping(*heartbeat_verdict(outcome))
         host.observers.subscribe(ping)
+        if interval_minutes is not None:
+            host.waiting.subscribe(_start_of_loop_passes(host, heartbeat, interval_minutes))
 
     def tell_systemd(outcome):
         notifier.ready(outcome.summary())
     host.observers.subscribe(tell_systemd)
     host.waiting.subscribe(lambda paused: notifier.ping())
     return Reporting(notifier, metrics, heartbeat)
+
+
+def _start_of_loop_passes(host, heartbeat, interval_minutes):
+    """A waiting observer that pings the heartbeat's start when the loop's
+    test of the pause file is the one right before a pass: the count of
+    tests starts again at every pass's outcome."""
+    tests_per_wait = pause_tests_per_wait(interval_minutes)
+    tests = 0
+
+    def restart(outcome):
+        nonlocal tests
+        tests = 0
+
+    def count(paused):
+        nonlocal tests
+        tests += 1
+        if tests == tests_per_wait and not paused:
+            heartbeat.start()
+
+    host.observers.subscribe(restart)
+    return count

@@ -1,5 +1,9 @@
-"""A dead-man heartbeat: after every pass a GET of the operator's URL, or of
-URL + "/fail" when the pass got no listing (the healthchecks.io convention).
+"""A dead-man heartbeat: URL + "/start" as a pass begins, then a GET of the
+operator's URL after a pass that did its job, or a POST of URL + "/fail"
+with the reason when it did not (no listing, or an alert Telegram did not
+take): the healthchecks.io convention. A push URL that carries its state in
+its query (Uptime Kuma's `?status=up&msg=OK`) gets status=down and the
+reason as msg instead, and no start.
 The dead-man service raises the alarm when the pings stop or say "fail", so
 a monitor that died, hangs or cannot reach Taostats is noticed even when
 Telegram is the thing that is down.
@@ -37,11 +41,32 @@ def check_url(url):
     return parts
 
 
-def fail_url(url):
-    """URL + "/fail", the suffix going on the path so that a query string
-    (as some push services use) stays a query string."""
+def suffixed(url, suffix):
+    """URL + "/fail" or "/start", the suffix going on the path so that a
+    query string stays a query string."""
     parts = urllib.parse.urlsplit(url)
-    return urllib.parse.urlunsplit(parts._replace(path=parts.path.rstrip("/") + "/fail"))
+    return urllib.parse.urlunsplit(parts._replace(path=parts.path.rstrip("/") + suffix))
+
+
+def fail_url(url):
+    return suffixed(url, "/fail")
+
+
+def is_push_url(url):
+    """Whether the URL says its state in its query (Uptime Kuma's push URLs:
+    …/api/push/TOKEN?status=up&msg=OK), rather than on its path."""
+    query = urllib.parse.parse_qsl(urllib.parse.urlsplit(url).query, keep_blank_values=True)
+    return any(name == "status" for name, _ in query)
+
+
+def with_status(url, status, message):
+    """A push URL with its status and msg replaced, every other field kept."""
+    parts = urllib.parse.urlsplit(url)
+    query = [(name, value) for name, value in
+             urllib.parse.parse_qsl(parts.query, keep_blank_values=True)
+             if name not in ("status", "msg")]
+    query += [("status", status), ("msg", message)]
+    return urllib.parse.urlunsplit(parts._replace(query=urllib.parse.urlencode(query)))
 
 
 def secret_parts(url):
@@ -56,23 +81,55 @@ def secret_parts(url):
     return sorted({piece for piece in pieces if piece}, key=len, reverse=True)
 
 
+REASON_BYTES = 1024  # of the failure's reason sent with a /fail ping
+PUSH_MESSAGE_LENGTH = 200  # characters of the reason in a push URL's query
+
+
+def reason_body(reason):
+    """The reason as a /fail ping's body: UTF-8, at most REASON_BYTES bytes,
+    never a character cut in half."""
+    return reason.encode("utf-8")[:REASON_BYTES].decode("utf-8", "ignore").encode("utf-8")
+
+
 class Heartbeat:
     def __init__(self, url, log, timeout=TIMEOUT):
         parts = check_url(url)
         self._url = url
+        self._push = is_push_url(url)
         self._fail_url = fail_url(url)
+        self._start_url = suffixed(url, "/start")
         self._secrets = secret_parts(self._fail_url) + secret_parts(url)
         # What a log line may say about where the pings go.
         self.where = f"{parts.scheme}://{parts.hostname}"
         self._log = log
         self._timeout = timeout
 
-    def ping(self, got_listing):
-        """One GET; True when the service answered 2xx. Failures are logged,
-        never raised: a heartbeat must not stop the monitor it reports on."""
-        url = self._url if got_listing else self._fail_url
+    def start(self):
+        """Says a pass begins, so the service can measure how long it runs
+        (URL + "/start"); a push URL has no such state and is left alone."""
+        if self._push:
+            return None
+        return self._send(self._start_url)
+
+    def ping(self, healthy, reason=""):
+        """Says how a pass went: the URL itself when it did its job;
+        otherwise URL + "/fail" with the reason as a short text body, or, for
+        a push URL, status=down with the reason as its msg. True when the
+        service answered 2xx. Failures are logged, never raised: a heartbeat
+        must not stop the monitor it reports on."""
+        if healthy:
+            return self._send(self._url)
+        reason = " ".join(scrub(reason, *self._secrets).split()) or "the pass failed"
+        if self._push:
+            return self._send(with_status(self._url, "down", reason[:PUSH_MESSAGE_LENGTH]))
+        return self._send(self._fail_url, reason_body(reason))
+
+    def _send(self, url, body=None):
         # Only the status matters: the answer's body is not read.
-        request = urllib.request.Request(url, headers={"User-Agent": "kilnguard-watch"})
+        headers = {"User-Agent": "kilnguard-watch"}
+        if body is not None:
+            headers["Content-Type"] = "text/plain; charset=utf-8"
+        request = urllib.request.Request(url, data=body, headers=headers)
         try:
             status, reason, _answer = deadline_http.get(request, self._timeout, 0)
             if 200 <= status < 300:

@@ -47,10 +47,11 @@ from kilnguard_watch.delivery import dry_run
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import sender_with_options
 from kilnguard_watch.delivery.outbox import Outbox, OutboxDamaged, outbox_path
+from kilnguard_watch.log import PREFIX as log_prefix
 from kilnguard_watch.log import log_line
 from kilnguard_watch.reporting import health as health_module
 from kilnguard_watch.seam import outcome as outcome_module
-from kilnguard_watch.seam.listing_check import listing_problem
+from kilnguard_watch.seam.listing_check import listing_problem, pass_error_text
 from kilnguard_watch.seam.outcome import Observers, PassOutcome
 
 # The operations the host puts in place of the module's own.
@@ -126,7 +127,7 @@ class Host:
 
     def pass_report(self, report):
         failure = report.failure
-        error = "" if failure is None else self._one_line(report.error)
+        error = "" if failure is None else self._one_line(pass_error_text(report.error))
         if failure == outcome_module.WRONG_LISTING and self._refusal is not None:
             error = self._one_line(self._refusal)
         self._refusal = None
@@ -138,7 +139,9 @@ class Host:
         else:
             message = None
         if message is not None:
-            self.log(message.replace("\n", " "))
+            # The chat's text names the program; the log line's prefix
+            # already does.
+            self.log(message.removeprefix(log_prefix).replace("\n", " "))
             self.delivery.queue(message)
         else:
             self.delivery.save()  # the health record, when it changed

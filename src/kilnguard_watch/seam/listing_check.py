@@ -5,6 +5,25 @@ The module asks before it saves anything (its `_burn_check_listing` hook),
 with one (subnet key, incentive_burn) pair per row; the key is None for a
 row that names no subnet, by the module's own rule."""
 
+import re
+
+# The module's JSON reader refuses a document that is not an object with
+# Python's own words, which do not say where the document came from.
+_NOT_AN_OBJECT = re.compile(r"Expected dict, got (\w+)")
+_JSON_KINDS = {"list": "list", "str": "string", "int": "number", "float": "number",
+               "bool": "true or false", "NoneType": "null"}
+
+
+def pass_error_text(error):
+    """A pass's error as the operator should read it: the Taostats answer
+    that is JSON but not an object is named as such; anything else as it is."""
+    text = str(error)
+    found = _NOT_AN_OBJECT.fullmatch(text.strip())
+    if found is None:
+        return text
+    kind = _JSON_KINDS.get(found.group(1), found.group(1))
+    return f"the Taostats listing answer is a JSON {kind}, not an object"
+
 
 def listing_problem(rows, pagination, stored_subnets):
     """Why the listing cannot be trusted, in one line, or None. `rows` as
