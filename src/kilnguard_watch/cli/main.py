@@ -15,7 +15,7 @@ from kilnguard_watch import __version__, files, reporting, seam
 from kilnguard_watch.cli import checks
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
-from kilnguard_watch.log import log_line
+from kilnguard_watch.log import ERROR, WARNING, log_line
 from kilnguard_watch.seam.listing_check import pass_error_text
 from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
                                     EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
@@ -182,7 +182,7 @@ def check_settings(args):
     problem = checks.folder_unwritable(folder)
     if problem is not None:
         log_line(f"--state {args.state}: cannot write in folder {folder} now ({problem}); "
-                 f"passes fail until it can be written")
+                 f"passes fail until it can be written", WARNING)
 
 
 def read_secret(flag, path):
@@ -255,9 +255,9 @@ def check_telegram_at_start(host, token, chats):
         if check.status == checks.MOVED:
             host.outbox.moved[check.chat.id] = check.new_id
             host.delivery.save()
-            log_line(f"{check.name}: {check.detail}")
+            log_line(f"{check.name}: {check.detail}", WARNING)
         elif check.status == checks.UNKNOWN:
-            log_line(f"cannot check {check.name} now: {check.detail}")
+            log_line(f"cannot check {check.name} now: {check.detail}", WARNING)
 
 
 def verbose_line(outcome):
@@ -289,7 +289,7 @@ def monitor(args, host, token, outside):
                 # stopped is alerted as changes.
                 kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
         except Exception as error:  # the loop retries every interval; keep going
-            log_line(f"first {first} failed: {pass_error_text(error)}")
+            log_line(f"first {first} failed: {pass_error_text(error)}", ERROR)
         stop_when_refused(host)
         # A snapshot without a listing stored nothing: the loop's first pass
         # would store the rates silently, and the snapshot would never be
@@ -385,7 +385,7 @@ def main(argv=None):
                                        args.heartbeat_url,
                                        interval_minutes=None if args.once else args.interval)
         except OSError as error:  # the metrics port: perhaps free again at the next start
-            log_line(error)
+            log_line(error, ERROR)
             return EXIT_FAILURE
         if not args.dry_run:
             check_telegram_at_start(host, token, chats)
@@ -394,14 +394,14 @@ def main(argv=None):
         finally:
             outside.notifier.stopping("stopped")
     except UsageError as error:
-        log_line(error)
+        log_line(error, ERROR)
         return EXIT_USAGE
     except SettingRefused as error:
-        log_line(error)
+        log_line(error, ERROR)
         return EXIT_SETTING_REFUSED
     except KeyboardInterrupt:
         log_line("interrupted")
         return EXIT_INTERRUPTED
     except Exception as error:  # --once: one line, not a traceback
-        log_line(f"error: {pass_error_text(error)}")
+        log_line(f"error: {pass_error_text(error)}", ERROR)
         return EXIT_FAILURE
