@@ -136,12 +136,14 @@ def test_ctrl_c_gives_status_130_without_a_traceback(tmp_path):
     assert err.endswith("kilnguard-watch: interrupted\n") and "Traceback" not in err
 
 
-def test_demo_shows_a_snapshot_and_alerts():
-    done = watch("--demo", timeout=120)
+@pytest.mark.parametrize("encoding, arrow", [("utf-8", " → "), ("ascii", " \\u2192 ")],
+                         ids=["utf-8", "ascii-output"])
+def test_demo_shows_a_snapshot_and_alerts(encoding, arrow):
+    done = watch("--demo", timeout=120, PYTHONIOENCODING=encoding)
     assert done.returncode == 0, done.stderr
     assert "Subnet owner burn rates (startup)" in done.stdout
     assert "129 subnets" in done.stdout
-    assert "Owner burn rate changed" in done.stdout and " → " in done.stdout
+    assert "Owner burn rate changed" in done.stdout and arrow in done.stdout
     assert "[burn] startup snapshot sent (129 subnets)\n" in done.stderr
     assert "[burn] alert sent (" in done.stderr
 
