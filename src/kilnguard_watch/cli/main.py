@@ -277,7 +277,23 @@ def monitor(args, host, token, outside):
     first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
         else "pass"
     outcomes = []
+    # Heard only until the first listing: the loop's passes are not kept.
     host.observers.subscribe(outcomes.append)
+    try:
+        if not first_listing(args, host, first, common, outcomes, outside):
+            return EXIT_OK
+    finally:
+        host.observers.unsubscribe(outcomes.append)
+    kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
+                                 pause_path=args.pause_file, **common)
+    # The loop also ends, as for the pause file, once a setting is refused.
+    stop_when_refused(host)
+    return EXIT_OK
+
+
+def first_listing(args, host, first, common, outcomes, outside):
+    """The start-up snapshot or first pass, the snapshot tried again each
+    interval until it got a listing; False when the pause file ended it."""
     outside.pass_starting()
     while True:
         outcomes.clear()
@@ -296,16 +312,11 @@ def monitor(args, host, token, outside):
         # sent. It is tried again, each interval, until a listing came. (A
         # first pass against stored rates is what the loop's passes are.)
         if first == "pass" or any(outcome.subnets is not None for outcome in outcomes):
-            break
+            return True
         if not wait_like_the_loop(args):
             sys.stderr.write("[burn] monitoring paused\n")
             stop_when_refused(host)
-            return EXIT_OK
-    kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
-                                 pause_path=args.pause_file, **common)
-    # The loop also ends, as for the pause file, once a setting is refused.
-    stop_when_refused(host)
-    return EXIT_OK
+            return False
 
 
 def wait_like_the_loop(args):
