@@ -313,6 +313,22 @@ def test_two_chats_one_refusing_the_other_gets_every_message_once(watcher):
             if api_method(r) == "sendMessage"} == {None, "5"}
 
 
+def test_a_moved_group_is_written_down_before_the_first_pass(watcher):
+    # Killed while its first listing is still on the way: the new id must
+    # already be on disk, or the next start would send to the old group.
+    watcher.telegram.answer_method("getChat", api_error(
+        400, "Bad Request: group chat was upgraded to a supergroup chat", migrate_to_chat_id=-1005))
+    watcher.taostats.reply(Reply(body=json.dumps({"data": []}), delay=30))
+    child = watcher.start("--once")
+    try:
+        wait_until(watcher.taostats.request_seen.is_set, timeout=60)
+        child.send_signal(signal.SIGKILL)
+        child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert json.loads(watcher.outbox.read_text())["moved"] == {"12345": "-1005"}
+
+
 def test_a_group_moved_before_the_start_is_followed_from_the_first_message(watcher):
     watcher.listing({0: "0", 1: "0"})
     assert watcher.run("--once").returncode == 0
