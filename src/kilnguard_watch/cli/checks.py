@@ -12,6 +12,7 @@ import os
 import tempfile
 
 from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.delivery.chats import sender_with_options
 from kilnguard_watch.log import scrub
 from kilnguard_watch.seam.listing_check import pass_error_text
 from kilnguard_watch.cli.errors import EXIT_FAILURE, EXIT_OK, EXIT_SETTING_REFUSED
@@ -160,12 +161,11 @@ def send_test(module, token, chats, silent):
     send_telegram_message, with the options real messages carry: whether
     each chat took it is the one answer getChat cannot give."""
     results = []
+    # The sender real messages go through when they need a topic or --silent.
+    send = sender_with_options(module, silent)
     for chat in chats:
         name = f"test message to {chat.key}"
-        options = {"disable_notification": True} if silent else {}
-        if chat.topic is not None:
-            options["message_thread_id"] = chat.topic
-        ok, error = module.send_telegram_message(TEST_MESSAGE, token, chat.id, **options)
+        ok, error = send(TEST_MESSAGE, token, chat.key)
         if ok:
             results.append(Check(name, OK, "Telegram took it"))
             continue

@@ -114,11 +114,9 @@ def build_parser():
     return parser
 
 
-# Settings read from the environment, and whether their value is a secret
-# (never repeated in a message).
-ENVIRONMENT = (("TAOSTATS_API_KEY", True), ("TELEGRAM_BOT_TOKEN", True), ("TELEGRAM_CHAT_ID", False),
-               ("TAOSTATS_API_BASE", False), ("TELEGRAM_API_BASE", False),
-               ("TAOSTATS_USER_AGENT", False))
+# Settings read from the environment.
+ENVIRONMENT = ("TAOSTATS_API_KEY", "TELEGRAM_BOT_TOKEN", "TELEGRAM_CHAT_ID", "TAOSTATS_API_BASE",
+               "TELEGRAM_API_BASE", "TAOSTATS_USER_AGENT")
 
 
 def check_text(name, value):
@@ -134,14 +132,15 @@ def check_text(name, value):
 
 
 def check_environment(environ=os.environ):
-    for name, _secret in ENVIRONMENT:
+    for name in ENVIRONMENT:
         check_text(name, environ.get(name, ""))
-    for name in ("TAOSTATS_API_BASE", "TELEGRAM_API_BASE"):
-        base = environ.get(name, "").rstrip("/")
-        if base:
-            problem = telegram_api.base_problem(base)
-            if problem is not None:
-                raise UsageError(problem.replace("TELEGRAM_API_BASE", name))
+    # Each base as the module reads it (an empty Bot API base has a line of
+    # its own, where the Telegram settings are read).
+    for name, base in (("TAOSTATS_API_BASE", kilnguard.api_base()),
+                       ("TELEGRAM_API_BASE", kilnguard._telegram_api_base())):
+        problem = telegram_api.base_problem(base, name) if base else None
+        if problem is not None:
+            raise UsageError(problem)
 
 
 def check_settings(args):
@@ -193,6 +192,8 @@ def read_secret(flag, path):
         raise UsageError(f"{flag} {error}")
     except (OSError, UnicodeDecodeError) as error:
         raise UsageError(f"cannot read {flag} {path}: {getattr(error, 'strerror', None) or error}")
+    if not secret:
+        raise UsageError(f"{flag} {path} is empty")
     check_text(flag, secret)
     return secret
 
@@ -201,17 +202,12 @@ def taostats_key_from_file(args):
     """The module reads TAOSTATS_API_KEY from this process's environment at
     every request; a key from a file goes there, and nowhere else."""
     if args.taostats_key_file:
-        key = read_secret("--taostats-key-file", args.taostats_key_file)
-        if not key:
-            raise UsageError(f"--taostats-key-file {args.taostats_key_file} is empty")
-        os.environ["TAOSTATS_API_KEY"] = key
+        os.environ["TAOSTATS_API_KEY"] = read_secret("--taostats-key-file", args.taostats_key_file)
 
 
 def telegram_secrets(args):
     if args.token_file:
         token = read_secret("--token-file", args.token_file)
-        if not token:
-            raise UsageError(f"--token-file {args.token_file} is empty")
     else:
         token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     try:
@@ -276,14 +272,8 @@ def monitor(args, host, token, outside):
     host.stored_subnets = stored
     first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
         else "pass"
-    outcomes = []
-    # Heard only until the first listing: the loop's passes are not kept.
-    host.observers.subscribe(outcomes.append)
-    try:
-        if not first_listing(args, host, first, common, outcomes, outside):
-            return EXIT_OK
-    finally:
-        host.observers.unsubscribe(outcomes.append)
+    if not first_listing(args, host, first, common, outside):
+        return EXIT_OK
     kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
                                  pause_path=args.pause_file, **common)
     # The loop also ends, as for the pause file, once a setting is refused.
@@ -291,12 +281,12 @@ def monitor(args, host, token, outside):
     return EXIT_OK
 
 
-def first_listing(args, host, first, common, outcomes, outside):
+def first_listing(args, host, first, common, outside):
     """The start-up snapshot or first pass, the snapshot tried again each
     interval until it got a listing; False when the pause file ended it."""
     outside.pass_starting()
     while True:
-        outcomes.clear()
+        host.last_outcome = None
         try:
             if first == "snapshot":
                 kilnguard.run_burn_startup_snapshot(**common)
@@ -311,7 +301,8 @@ def first_listing(args, host, first, common, outcomes, outside):
         # would store the rates silently, and the snapshot would never be
         # sent. It is tried again, each interval, until a listing came. (A
         # first pass against stored rates is what the loop's passes are.)
-        if first == "pass" or any(outcome.subnets is not None for outcome in outcomes):
+        if first == "pass" or (host.last_outcome is not None
+                               and host.last_outcome.subnets is not None):
             return True
         if not wait_like_the_loop(args):
             sys.stderr.write("[burn] monitoring paused\n")

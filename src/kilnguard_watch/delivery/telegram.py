@@ -85,10 +85,11 @@ class Unreachable(Exception):
     not the Bot API's)."""
 
 
-def base_problem(base):
-    """Why a TELEGRAM_API_BASE value can never work, or None. The Bot API's
-    URL carries the token, so such a value is refused before any request,
-    never handed to an HTTP client whose error would quote the URL."""
+def base_problem(base, name="TELEGRAM_API_BASE"):
+    """Why the API base `name` (as the module reads it) can never work, or
+    None. The Bot API's URL carries the token, so such a value is refused
+    before any request, never handed to an HTTP client whose error would
+    quote the URL."""
     # What is not a URL at all is named as such first; only then is a
     # URL's stray character worth percent-encoding.
     try:
@@ -97,9 +98,9 @@ def base_problem(base):
     except ValueError:
         parts, host = None, None
     if parts is None or parts.scheme not in ("http", "https") or not host:
-        return "TELEGRAM_API_BASE must be an http:// or https:// URL with a host"
+        return f"{name} must be an http:// or https:// URL with a host"
     if any(not 0x21 <= ord(c) <= 0x7e for c in base):
-        return ("TELEGRAM_API_BASE holds a space, a control character or non-ASCII text; "
+        return (f"{name} holds a space, a control character or non-ASCII text; "
                 "percent-encode it")
     return None
 

@@ -105,6 +105,7 @@ class Host:
         self.listing_answered = False
         self.refused_key = None
         self._refusal = None  # why the last listing was refused
+        self.last_outcome = None  # what the last pass or snapshot came to
         self.originals = {}
 
     @property
@@ -157,12 +158,13 @@ class Host:
         if result == "failed" and failure == outcome_module.NOT_DELIVERED and failures:
             error = "telegram: " + ", ".join(f"{n} {reason}" for reason, n in failures.items())
         usable = failure not in _WITHOUT_LISTING
-        self.observers.publish(PassOutcome(
+        self.last_outcome = outcome = PassOutcome(
             kind=report.kind, result=result, subnets=report.subnets if usable else None,
             changes=len(report.changes), duration=report.duration, outbox_size=len(self.outbox),
             messages_sent=sends["sent"], telegram_failures=failures,
             throttled=sends[telegram_api.THROTTLED], error=error,
-            taostats_throttled=report.throttled, rates=report.rates if usable else None))
+            taostats_throttled=report.throttled, rates=report.rates if usable else None)
+        self.observers.publish(outcome)
 
     def _note_refused_key(self, report):
         """A key Taostats refuses at its first answer was never right: the

@@ -68,9 +68,6 @@ class Observers:
         self._callbacks.append(callback)
         return callback
 
-    def unsubscribe(self, callback):
-        self._callbacks.remove(callback)
-
     def publish(self, event):
         for callback in self._callbacks:
             try:
