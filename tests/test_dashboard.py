@@ -45,12 +45,6 @@ def test_every_panel_has_one_unit(dashboard):
             assert all(p["id"] != "unit" for p in override["properties"]), panel["title"]
 
 
-def test_the_monitor_panel_shows_up_and_down(dashboard):
-    [panel] = [p for p in dashboard["panels"] if any(t["expr"].startswith("up{") for t in p["targets"])]
-    [mapping] = panel["fieldConfig"]["defaults"]["mappings"]
-    assert {value: shown["text"] for value, shown in mapping["options"].items()} == {"0": "down", "1": "up"}
-
-
 @pytest.mark.integration
 @pytest.mark.skipif(shutil.which("promtool") is None,
                     reason="Debian's prometheus (promtool) is not installed (make test installs it)")
