@@ -1,0 +1,384 @@
+"""The configuration file (`--config PATH`, TOML): which chats hear about
+which subnets, at which threshold, with which level rules.
+
+    threshold = 0.01                 # default for every chat
+    [[chat]]
+    id = -1001234567890              # integer or text, as Telegram gives it
+    topic = 7                        # optional forum topic
+    silent = true                    # optional
+    subnets = [1, 12, "20-30"]       # netuids and ranges; "all" (the default)
+    threshold = 0.05                 # optional, this chat only
+    above = 0.99                     # optional level rules
+    below = 0.10
+
+A file is taken whole or not at all: every mistake in it is reported, each
+on one line naming file, line and key, and a monitor never starts on a file
+it could only partly use."""
+
+import difflib
+import json
+import math
+import re
+import tomllib
+from dataclasses import dataclass
+
+from kilnguard_watch.delivery.chats import Chat, parse_chat
+from kilnguard_watch.files import NotRegularFile, open_regular
+
+NETUIDS = range(0, 65536)
+
+
+@dataclass(frozen=True)
+class ChatConfig:
+    chat: Chat
+    threshold: float
+    subnets: frozenset[int] | None = None  # None: every subnet
+    silent: bool = False
+    above: float | None = None
+    below: float | None = None
+
+    def watches(self, netuid):
+        return self.subnets is None or netuid in self.subnets
+
+
+@dataclass(frozen=True)
+class Config:
+    path: str
+    threshold: float
+    chats: tuple[ChatConfig, ...]
+
+
+class ConfigInvalid(Exception):
+    """Everything wrong with a configuration file, one problem a line:
+    `PATH:LINE: KEY: what is wrong (the value)`."""
+
+    def __init__(self, problems):
+        self.problems = list(problems)
+        super().__init__("\n".join(self.problems))
+
+
+def everything(chats, threshold, silent):
+    """What the command-line flags alone mean: every chat hears about every
+    subnet at one threshold."""
+    return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats))
+
+
+def load(path, default_threshold=0.01):
+    """The configuration in the file at `path`; ConfigInvalid lists every
+    mistake in it."""
+    text = _read_whole(path)
+    try:
+        document = tomllib.loads(text)
+    except ValueError as error:  # TOMLDecodeError, or an integer too long to convert
+        raise ConfigInvalid([_syntax_problem(path, error)]) from None
+    return _Reader(path, _KeyLines(text)).config(document, default_threshold)
+
+
+def _read_whole(path):
+    try:
+        with open_regular(path) as file:
+            data = file.buffer.read()
+    except NotRegularFile as error:
+        raise ConfigInvalid([str(error)]) from None
+    except OSError as error:
+        raise ConfigInvalid([f"{path}: cannot read: {error.strerror or error}"]) from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise ConfigInvalid([f"{path}:{line}: not UTF-8 text (byte 0x{data[error.start]:02x})"]) from None
+
+
+def _syntax_problem(path, error):
+    message = str(error)
+    at = re.fullmatch(r"(.*) \(at line (\d+), column (\d+)\)", message, re.DOTALL)
+    if at:
+        return f"{path}:{at[2]}:{at[3]}: not valid TOML: {at[1]}"
+    return f"{path}: not valid TOML: {message}"
+
+
+class _Wrong(Exception):
+    """What is wrong with one value, as one or more texts."""
+
+    def __init__(self, *messages):
+        super().__init__(*messages)
+        self.messages = messages
+
+
+# Readers of one value each: the value as the program uses it, or _Wrong.
+
+def _fraction(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise _Wrong(f"must be a number from 0 to 1, not {_kind(value)} ({_shown(value)})")
+    if not 0 <= value <= 1:  # NaN fails this too
+        raise _Wrong(f"must be a number from 0 to 1 ({_shown(value)})")
+    return float(value)
+
+
+def _chat_id(value):
+    if isinstance(value, int) and not isinstance(value, bool):
+        return parse_chat(str(value)).id
+    if not isinstance(value, str):
+        raise _Wrong(f"must be an integer or text like \"@channelname\", not {_kind(value)} ({_shown(value)})")
+    if ":" in value:
+        raise _Wrong(f"give the topic as topic = N, not after a colon ({_shown(value)})")
+    try:
+        return parse_chat(value).id
+    except ValueError:
+        raise _Wrong("must be an integer, numeric text or @channelname "
+                     f"(5 or more letters, digits or _) ({_shown(value)})") from None
+
+
+def _topic(value):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise _Wrong(f"must be a whole number above 0, not {_kind(value)} ({_shown(value)})")
+    if value <= 0:
+        raise _Wrong(f"must be a whole number above 0 ({value})")
+    return value
+
+
+def _flag(value):
+    if not isinstance(value, bool):
+        raise _Wrong(f"must be true or false, not {_kind(value)} ({_shown(value)})")
+    return value
+
+
+def _subnets(value):
+    if value == "all":
+        return None
+    if not isinstance(value, list):
+        raise _Wrong(f"must be \"all\" or a list of netuids and ranges like \"20-30\" ({_shown(value)})")
+    if not value:
+        raise _Wrong("is an empty list, which watches nothing (leave it out, or \"all\", for every subnet)")
+    netuids, wrong = set(), []
+    for item in value:
+        try:
+            netuids.update(_netuids(item))
+        except _Wrong as error:
+            wrong.extend(error.messages)
+    if wrong:
+        raise _Wrong(*wrong)
+    return frozenset(netuids)
+
+
+def _netuids(item):
+    span = f"{NETUIDS.start}..{NETUIDS.stop - 1}"
+    if isinstance(item, int) and not isinstance(item, bool):
+        if item not in NETUIDS:
+            raise _Wrong(f"netuid out of range {span} ({item})")
+        return (item,)
+    bounds = re.fullmatch(r"([0-9]+)-([0-9]+)", item) if isinstance(item, str) else None
+    if item == "all":
+        raise _Wrong('"all" stands alone, not in a list: subnets = "all"')
+    if not bounds:
+        raise _Wrong(f"not a netuid or a range like \"20-30\" ({_shown(item)})")
+    # More digits than any netuid has: out of range without converting
+    # a text int() may refuse for its length.
+    first, last = (int(b) if len(b) <= 6 else NETUIDS.stop for b in bounds.groups())
+    if first not in NETUIDS or last not in NETUIDS:
+        raise _Wrong(f"range outside {span} ({_shown(item)})")
+    if first > last:
+        raise _Wrong(f"range starts above its end ({_shown(item)})")
+    return range(first, last + 1)
+
+
+TOP_KEYS = {"threshold": _fraction}  # and "chat", read on its own
+CHAT_KEYS = {
+    "id": _chat_id,
+    "topic": _topic,
+    "silent": _flag,
+    "subnets": _subnets,
+    "threshold": _fraction,
+    "above": _fraction,
+    "below": _fraction,
+}
+
+
+class _Reader:
+    """Checks a parsed document, collecting problems with their lines."""
+
+    def __init__(self, path, lines):
+        self.path = path
+        self.lines = lines
+        self.problems = []  # (line, text)
+
+    def wrong(self, line, key, message):
+        self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
+
+    def config(self, document, default_threshold):
+        top = self.values(document, TOP_KEYS, (), _TOP, "chat")
+        threshold = top.get("threshold", default_threshold)
+        chats = [self.chat(table, index, threshold) for index, table in self.chat_tables(document)]
+        self.duplicates([chat for chat in chats if chat is not None])
+        if self.problems:
+            self.problems.sort(key=lambda problem: problem[0])  # file order
+            raise ConfigInvalid([text for _, text in self.problems])
+        return Config(self.path, threshold, tuple(chat for chat, _ in chats))
+
+    def values(self, table, readers, where, prefix, *others):
+        """The table's known keys read; problems for the others."""
+        read = {}
+        for key, value in table.items():
+            line = self.lines.line(where, key)
+            name = prefix + _key_text(key)
+            if key in others:
+                continue
+            if key not in readers:
+                self.wrong(line, name, _unknown(key, readers.keys() | set(others), where))
+                continue
+            try:
+                read[key] = readers[key](value)
+            except _Wrong as error:
+                for message in error.messages:
+                    self.wrong(line, name, message)
+        return read
+
+    def chat_tables(self, document):
+        if "chat" not in document or document["chat"] == []:
+            self.wrong(1, "chat", "no [[chat]] table: name at least one chat to send alerts to")
+            return []
+        chats = document["chat"]
+        line = self.lines.line((), "chat")
+        if not isinstance(chats, list):
+            self.wrong(line, "chat", f"must be [[chat]] tables (an array of tables), not {_kind(chats)}")
+            return []
+        if not all(isinstance(chat, dict) for chat in chats):
+            self.wrong(line, "chat", f"must be [[chat]] tables, each a table ({_shown(chats)})")
+        return [(index, chat) for index, chat in enumerate(chats) if isinstance(chat, dict)]
+
+    def chat(self, table, index, file_threshold):
+        """(ChatConfig, line of its id), or None when it has a mistake."""
+        where = ("chat", index)
+        before = len(self.problems)
+        read = self.values(table, CHAT_KEYS, where, _CHAT)
+        if "id" not in table:
+            self.wrong(self.lines.line(where), _CHAT + "id", "missing: every [[chat]] needs the chat's id")
+        if "above" in read and "below" in read and not read["below"] < read["above"]:
+            self.wrong(self.lines.line(where, "below"), _CHAT + "below",
+                       f"must be under above ({_shown(read['below'])} is not under {_shown(read['above'])})")
+        if len(self.problems) > before:
+            return None
+        chat = ChatConfig(Chat(read["id"], read.get("topic")), read.get("threshold", file_threshold),
+                          subnets=read.get("subnets"), silent=read.get("silent", False),
+                          above=read.get("above"), below=read.get("below"))
+        return chat, self.lines.line(where, "id")
+
+    def duplicates(self, chats):
+        first = {}
+        for config, line in chats:
+            chat = config.chat
+            # Telegram's @names ignore case: @Channel and @channel are one chat.
+            same = (chat.id.lower(), chat.topic)
+            if same in first:
+                topic = "" if chat.topic is None else f" topic {chat.topic}"
+                self.wrong(line, _CHAT + "id", f"chat {chat.id}{topic} is configured twice (first at line {first[same]})")
+            else:
+                first[same] = line
+
+
+_TOP = ""
+_CHAT = "chat."
+
+
+def _unknown(key, known, where):
+    if not where and key in CHAT_KEYS:
+        return "unknown key at the top level (it belongs in a [[chat]] table)"
+    close = difflib.get_close_matches(key, sorted(known), n=1)
+    return f"unknown key (did you mean {close[0]}?)" if close else "unknown key"
+
+
+def _kind(value):
+    for kind, name in ((bool, "true/false"), (int, "an integer"), (float, "a number"), (str, "text"),
+                       (list, "a list"), (dict, "a table")):
+        if isinstance(value, kind):
+            return name
+    return "a date or time"
+
+
+def _shown(value, limit=60):
+    """The value as TOML writes it, cut short if long."""
+    text = _toml(value)
+    return text if len(text) <= limit else text[:limit] + "…"
+
+
+def _toml(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    if isinstance(value, list):
+        return "[" + ", ".join(_toml(item) for item in value) + "]"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{_key_text(k)} = {_toml(v)}" for k, v in value.items()) + "}"
+    return value.isoformat() if hasattr(value, "isoformat") else repr(value)
+
+
+def _key_text(key):
+    return key if re.fullmatch(r"[A-Za-z0-9_-]+", key) else _toml(key)
+
+
+class _KeyLines:
+    """Where each key of each table first appears. tomllib keeps no
+    positions, so a light scan of the lines finds them: table headers
+    (`[[chat]]` counted in order, any other header a table of its own), and
+    `key =`, `"key" =` or the first part of `a.b =` under each. Lines inside
+    multi-line strings are skipped, so a key-looking line there is not taken."""
+
+    _HEADER = re.compile(r"\s*(\[\[?)\s*([A-Za-z0-9_.\- \"']+?)\s*\]\]?\s*(#.*)?")
+    _KEY = re.compile(r"\s*(?:\"([^\"\\]*)\"|'([^']*)'|([A-Za-z0-9_-]+))\s*[=.]")
+
+    def __init__(self, text):
+        top = {"": 1}  # key "" holds the table's own header line
+        self.tables = {(): top}
+        counts = {}
+        table = top
+        open_string = None
+        for number, line in enumerate(text.split("\n"), 1):
+            if open_string:
+                close = line.find(open_string)
+                if close < 0:
+                    continue
+                open_string = _left_open(line[close + 3:])
+                continue
+            header, key = self._HEADER.fullmatch(line.rstrip("\r")), self._KEY.match(line)
+            if header:
+                name = re.sub(r"\s*\.\s*", ".", header[2])
+                first, _, rest = name.partition(".")
+                if header[1] == "[[":
+                    counts[name] = counts.get(name, -1) + 1
+                    where = (name, counts[name])
+                else:
+                    where = (name,)
+                table = self.tables.setdefault(where, {"": number})
+                # A sub-table's name is a key of the table it sits in.
+                if rest and first in counts:
+                    self.tables[(first, counts[first])].setdefault(rest.partition(".")[0], number)
+                else:
+                    top.setdefault(first, number)
+            elif key:
+                table.setdefault(next(part for part in key.groups() if part is not None), number)
+            open_string = _left_open(line)
+
+    def line(self, where, key=""):
+        """The line of `key` in the table at `where` (() the top level,
+        ("chat", 0) the first [[chat]]); else the table's header; else 1."""
+        table = self.tables.get(where)
+        if table is None:  # chats written inline, as chat = [{...}]
+            return self.tables[()].get("chat", 1)
+        return table.get(key) or table[""]
+
+
+def _left_open(line):
+    """The multi-line string delimiter a line opens and does not close."""
+    position = 0
+    while True:
+        found = [(line.find(mark, position), mark) for mark in ('"""', "'''") if mark in line[position:]]
+        if not found:
+            return None
+        start, mark = min(found)
+        end = line.find(mark, start + 3)
+        if end < 0:
+            return mark
+        position = end + 3
