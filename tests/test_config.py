@@ -35,34 +35,50 @@ def problems(tmp_path, text):
     return [problem.replace(str(path), "F") for problem in raised.value.problems]
 
 
+BAD_ID = "must be an integer, numeric text or @channelname (5 or more letters, digits or _)"
+NOT_A_NETUID = 'not a netuid or a range like "20-30"'
 MISTAKES = {
     "unknown-key-near-a-known-one": (
-        "thresold = 0.1\n" + CHAT, ["F:1: thresold: unknown key (did you mean threshold?)"]),
+        "thresold = 0.1\n" + CHAT,
+        ["F:1: thresold: unknown key (did you mean threshold?)"]),
     "chat-key-at-the-top": (
-        "subnets = [1]\n" + CHAT, ["F:1: subnets: unknown key at the top level (it belongs in a [[chat]] table)"]),
-    "unknown-chat-key": (
-        CHAT + "commands = true\n", ["F:3: chat.commands: unknown key"]),
+        "subnets = [1]\n" + CHAT,
+        ["F:1: subnets: unknown key at the top level (it belongs in a [[chat]] table)"]),
     "unknown-sub-table-named-at-its-header": (
-        CHAT + "[digest]\nhour = 1\n", ["F:3: digest: unknown key"]),
+        CHAT + "[digest]\nhour = 1\n",
+        ["F:3: digest: unknown key"]),
     "quoted-key-with-a-space": (
-        CHAT + '"my key" = 1\n', ['F:3: chat."my key": unknown key']),
+        CHAT + '"my key" = 1\n',
+        ['F:3: chat."my key": unknown key']),
     "topic-as-text": (
-        CHAT + 'topic = "7"\n', ['F:3: chat.topic: must be a whole number above 0, not text ("7")']),
-    "topic-zero": (CHAT + "topic = 0\n", ["F:3: chat.topic: must be a whole number above 0 (0)"]),
-    "topic-true": (CHAT + "topic = true\n", ["F:3: chat.topic: must be a whole number above 0, not true/false (true)"]),
-    "silent-one": (CHAT + "silent = 1\n", ["F:3: chat.silent: must be true or false, not an integer (1)"]),
+        CHAT + 'topic = "7"\n',
+        ['F:3: chat.topic: must be a whole number above 0, not text ("7")']),
+    "topic-zero": (
+        CHAT + "topic = 0\n",
+        ["F:3: chat.topic: must be a whole number above 0 (0)"]),
+    "topic-true": (
+        CHAT + "topic = true\n",
+        ["F:3: chat.topic: must be a whole number above 0, not true/false (true)"]),
+    "silent-one": (
+        CHAT + "silent = 1\n",
+        ["F:3: chat.silent: must be true or false, not an integer (1)"]),
     "id-missing-named-at-the-header": (
-        "threshold = 0.1\n\n[[chat]]\nsilent = true\n", ["F:3: chat.id: missing: every [[chat]] needs the chat's id"]),
+        "threshold = 0.1\n\n[[chat]]\nsilent = true\n",
+        ["F:3: chat.id: missing: every [[chat]] needs the chat's id"]),
     "id-with-topic-after-a-colon": (
-        '[[chat]]\nid = "-100123:7"\n', ['F:2: chat.id: give the topic as topic = N, not after a colon ("-100123:7")']),
+        '[[chat]]\nid = "-100123:7"\n',
+        ['F:2: chat.id: give the topic as topic = N, not after a colon ("-100123:7")']),
     "id-short-name": (
         '[[chat]]\nid = "@abc"\n',
-        ['F:2: chat.id: must be an integer, numeric text or @channelname (5 or more letters, digits or _) ("@abc")']),
+        [f'F:2: chat.id: {BAD_ID} ("@abc")']),
     "id-a-number-with-a-point": (
-        "[[chat]]\nid = 12.5\n", ['F:2: chat.id: must be an integer or text like "@channelname", not a number (12.5)']),
+        "[[chat]]\nid = 12.5\n",
+        ['F:2: chat.id: must be an integer or text like "@channelname", not a number (12.5)']),
     "same-chat-twice-as-integer-and-text": (
-        "[[chat]]\nid = -100123\ntopic = 7\n[[chat]]\nid = -100123\n[[chat]]\ntopic = 7\nid = \"-100123\"\n",
-        ["F:8: chat.id: chat -100123 topic 7 is configured twice (first at line 2)"]),
+        '[[chat]]\nid = -100123\ntopic = 7\n[[chat]]\nid = -100123\n'
+        '[[chat]]\ntopic = 7\nid = "-100123"\nsilent = 1\n',
+        ["F:8: chat.id: chat -100123 topic 7 is configured twice (first at line 2)",
+         "F:9: chat.silent: must be true or false, not an integer (1)"]),
     "same-channel-twice-in-other-case": (
         CHAT + '[[chat]]\nid = "@ChannelName"\n',
         ["F:4: chat.id: chat @ChannelName is configured twice (first at line 2)"]),
@@ -80,31 +96,43 @@ MISTAKES = {
         ["F:3: chat.subnets: netuid out of range 0..65535 (-1)",
          "F:3: chat.subnets: netuid out of range 0..65535 (65536)",
          'F:3: chat.subnets: range starts above its end ("30-20")',
-         'F:3: chat.subnets: not a netuid or a range like "20-30" ("20..30")',
-         'F:3: chat.subnets: not a netuid or a range like "20-30" ("x")',
+         f'F:3: chat.subnets: {NOT_A_NETUID} ("20..30")',
+         f'F:3: chat.subnets: {NOT_A_NETUID} ("x")',
          'F:3: chat.subnets: range outside 0..65535 ("0-65536")',
-         'F:3: chat.subnets: not a netuid or a range like "20-30" (true)',
+         f"F:3: chat.subnets: {NOT_A_NETUID} (true)",
          'F:3: chat.subnets: "all" stands alone, not in a list: subnets = "all"']),
     "range-with-more-digits-than-int-takes": (
-        CHAT + f'subnets = ["1-{"9" * 5000}"]\n', [f'F:3: chat.subnets: range outside 0..65535 ("1-{"9" * 57}…)']),
-    "threshold-above-one": ("threshold = 1.5\n" + CHAT, ["F:1: threshold: must be a number from 0 to 1 (1.5)"]),
-    "threshold-nan": (CHAT + "threshold = nan\n", ["F:3: chat.threshold: must be a number from 0 to 1 (nan)"]),
-    "above-inf": (CHAT + "above = inf\n", ["F:3: chat.above: must be a number from 0 to 1 (inf)"]),
-    "below-as-text": (
-        CHAT + 'below = "0.1"\n', ['F:3: chat.below: must be a number from 0 to 1, not text ("0.1")']),
-    "threshold-true": ("threshold = true\n" + CHAT, ["F:1: threshold: must be a number from 0 to 1, not true/false (true)"]),
+        CHAT + f'subnets = ["1-{"9" * 5000}"]\n',
+        [f'F:3: chat.subnets: range outside 0..65535 ("1-{"9" * 57}…)']),
+    "threshold-above-one": (
+        "threshold = 1.5\n" + CHAT,
+        ["F:1: threshold: must be a number from 0 to 1 (1.5)"]),
+    "threshold-true": (
+        "threshold = true\n" + CHAT,
+        ["F:1: threshold: must be a number from 0 to 1, not true/false (true)"]),
+    "threshold-nan": (
+        CHAT + "threshold = nan\n",
+        ["F:3: chat.threshold: must be a number from 0 to 1 (nan)"]),
+    "above-inf": (
+        CHAT + "above = inf\n",
+        ["F:3: chat.above: must be a number from 0 to 1 (inf)"]),
     "below-equal-to-above": (
-        CHAT + "above = 0.5\nbelow = 0.5\n", ["F:4: chat.below: must be under above (0.5 is not under 0.5)"]),
-    "no-chat": ("threshold = 0.1\n", ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to"]),
+        CHAT + "above = 0.5\nbelow = 0.5\n",
+        ["F:4: chat.below: must be under above (0.5 is not under 0.5)"]),
+    "no-chat": (
+        "threshold = 0.1\n",
+        ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to"]),
     "chat-as-one-table": (
-        "threshold = 0.1\n[chat]\nid = 1\n", ["F:2: chat: must be [[chat]] tables (an array of tables), not a table"]),
+        "threshold = 0.1\n[chat]\nid = 1\n",
+        ["F:2: chat: must be [[chat]] tables (an array of tables), not a table"]),
     "chat-inline-with-a-number": (
         'chat = [{id = 1}, 2, {id = "x"}]\n',
         ['F:1: chat: must be [[chat]] tables, each a table ([{id = 1}, 2, {id = "x"}])',
-         'F:1: chat.id: must be an integer, numeric text or @channelname (5 or more letters, digits or _) ("x")']),
+         f'F:1: chat.id: {BAD_ID} ("x")']),
     "key-lines-inside-a-multiline-string-skipped": (
         CHAT + 'note = """\ntopic = 1\n"""\ntopic = "1"\n',
-        ["F:3: chat.note: unknown key", 'F:6: chat.topic: must be a whole number above 0, not text ("1")']),
+        ["F:3: chat.note: unknown key",
+         'F:6: chat.topic: must be a whole number above 0, not text ("1")']),
 }
 
 
@@ -147,15 +175,17 @@ def test_ranges_are_expanded_with_their_ends(tmp_path):
     assert [n for n in range(65536) if chat.watches(n)] == [0, 1, 2, 3, 9, 65534, 65535]
 
 
-@pytest.mark.parametrize("top, own, expected", [
-    ("", "", 0.03), ("threshold = 0\n", "", 0.0), ("threshold = 0.2\n", "threshold = 1\n", 1.0),
+@pytest.mark.parametrize("top, own, file_threshold, chat_threshold", [
+    ("", "", 0.03, 0.03),
+    ("threshold = 0\n", "", 0.0, 0.0),
+    ("threshold = 0.2\n", "threshold = 1\n", 0.2, 1.0),
 ], ids=["default", "file", "chat"])
-def test_a_chat_threshold_falls_back_to_the_file_then_the_default(tmp_path, top, own, expected):
+def test_a_chat_threshold_falls_back_to_the_file_then_the_default(tmp_path, top, own, file_threshold,
+                                                                  chat_threshold):
     path = tmp_path / "watch.toml"
     path.write_text(top + CHAT + own)
     config = load(str(path), default_threshold=0.03)
-    assert config.chats[0].threshold == expected
-    assert config.threshold == (0.03 if not top else float(top.split("=")[1]))
+    assert (config.threshold, config.chats[0].threshold) == (file_threshold, chat_threshold)
 
 
 def read_in_a_thread(path):
@@ -179,7 +209,8 @@ def read_in_a_thread(path):
     (os.mkfifo, "F is a FIFO, not a regular file"),
     (os.mkdir, "F is a directory, not a regular file"),
     (lambda path: None, "F: cannot read: No such file or directory"),
-    (lambda path: open(path, "wb").write(b'[[chat]]\nid = "@chann\xe9l"\n'), "F:2: not UTF-8 text (byte 0xe9)"),
+    (lambda path: open(path, "wb").write(b'[[chat]]\nid = "@chann\xe9l"\n'),
+     "F:2: not UTF-8 text (byte 0xe9)"),
     (lambda path: open(path, "w").write(CHAT + "topic = = 7\n"), "F:3:9: not valid TOML: Invalid value"),
     (lambda path: open(path, "w").write(CHAT + f"topic = {'7' * 5000}\n"),
      "F: not valid TOML: Exceeds the limit (4300 digits) for integer string conversion: value has 5000 digits; "

@@ -119,7 +119,7 @@ def _chat_id(value):
     if isinstance(value, int) and not isinstance(value, bool):
         return parse_chat(str(value)).id
     if not isinstance(value, str):
-        raise _Wrong(f"must be an integer or text like \"@channelname\", not {_kind(value)} ({_shown(value)})")
+        raise _Wrong(f'must be an integer or text like "@channelname", not {_kind(value)} ({_shown(value)})')
     if ":" in value:
         raise _Wrong(f"give the topic as topic = N, not after a colon ({_shown(value)})")
     try:
@@ -201,30 +201,31 @@ class _Reader:
         self.path = path
         self.lines = lines
         self.problems = []  # (line, text)
+        self.named = []  # (Chat, line of its id) of each chat whose id and topic are good
 
     def wrong(self, line, key, message):
         self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
 
     def config(self, document, default_threshold):
-        top = self.values(document, TOP_KEYS, (), _TOP, "chat")
+        top = self.values(document, TOP_KEYS, (), skip="chat")
         threshold = top.get("threshold", default_threshold)
-        chats = [self.chat(table, index, threshold) for index, table in self.chat_tables(document)]
-        self.duplicates([chat for chat in chats if chat is not None])
+        chats = tuple(self.chat(table, index, threshold) for index, table in self.chat_tables(document))
+        self.duplicates()
         if self.problems:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
-        return Config(self.path, threshold, tuple(chat for chat, _ in chats))
+        return Config(self.path, threshold, chats)
 
-    def values(self, table, readers, where, prefix, *others):
+    def values(self, table, readers, where, skip=None):
         """The table's known keys read; problems for the others."""
         read = {}
         for key, value in table.items():
-            line = self.lines.line(where, key)
-            name = prefix + _key_text(key)
-            if key in others:
+            if key == skip:
                 continue
+            line = self.lines.line(where, key)
+            name = ("chat." if where else "") + _key_text(key)
             if key not in readers:
-                self.wrong(line, name, _unknown(key, readers.keys() | set(others), where))
+                self.wrong(line, name, _unknown(key, list(readers) + ([skip] if skip else []), where))
                 continue
             try:
                 read[key] = readers[key](value)
@@ -247,37 +248,34 @@ class _Reader:
         return [(index, chat) for index, chat in enumerate(chats) if isinstance(chat, dict)]
 
     def chat(self, table, index, file_threshold):
-        """(ChatConfig, line of its id), or None when it has a mistake."""
+        """The chat's configuration, or None when it has a mistake."""
         where = ("chat", index)
         before = len(self.problems)
-        read = self.values(table, CHAT_KEYS, where, _CHAT)
+        read = self.values(table, CHAT_KEYS, where)
         if "id" not in table:
-            self.wrong(self.lines.line(where), _CHAT + "id", "missing: every [[chat]] needs the chat's id")
+            self.wrong(self.lines.line(where), "chat.id", "missing: every [[chat]] needs the chat's id")
         if "above" in read and "below" in read and not read["below"] < read["above"]:
-            self.wrong(self.lines.line(where, "below"), _CHAT + "below",
+            self.wrong(self.lines.line(where, "below"), "chat.below",
                        f"must be under above ({_shown(read['below'])} is not under {_shown(read['above'])})")
+        if "id" in read and ("topic" in read or "topic" not in table):
+            chat = Chat(read["id"], read.get("topic"))
+            self.named.append((chat, self.lines.line(where, "id")))
         if len(self.problems) > before:
             return None
-        chat = ChatConfig(Chat(read["id"], read.get("topic")), read.get("threshold", file_threshold),
-                          subnets=read.get("subnets"), silent=read.get("silent", False),
-                          above=read.get("above"), below=read.get("below"))
-        return chat, self.lines.line(where, "id")
+        return ChatConfig(chat, read.get("threshold", file_threshold), subnets=read.get("subnets"),
+                          silent=read.get("silent", False), above=read.get("above"), below=read.get("below"))
 
-    def duplicates(self, chats):
+    def duplicates(self):
         first = {}
-        for config, line in chats:
-            chat = config.chat
+        for chat, line in self.named:
             # Telegram's @names ignore case: @Channel and @channel are one chat.
             same = (chat.id.lower(), chat.topic)
-            if same in first:
-                topic = "" if chat.topic is None else f" topic {chat.topic}"
-                self.wrong(line, _CHAT + "id", f"chat {chat.id}{topic} is configured twice (first at line {first[same]})")
-            else:
+            if same not in first:
                 first[same] = line
-
-
-_TOP = ""
-_CHAT = "chat."
+                continue
+            topic = "" if chat.topic is None else f" topic {chat.topic}"
+            self.wrong(line, "chat.id",
+                       f"chat {chat.id}{topic} is configured twice (first at line {first[same]})")
 
 
 def _unknown(key, known, where):
