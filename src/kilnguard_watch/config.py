@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from kilnguard_watch.delivery.chats import Chat, parse_chat
 from kilnguard_watch.files import NotRegularFile, open_regular
 
-NETUIDS = range(0, 65536)
+_NETUIDS = range(0, 65536)
 
 
 @dataclass(frozen=True)
@@ -80,8 +80,8 @@ def _read_whole(path):
             data = file.buffer.read()
     except NotRegularFile as error:
         raise ConfigInvalid([str(error)]) from None
-    except OSError as error:
-        raise ConfigInvalid([f"{path}: cannot read: {error.strerror or error}"]) from None
+    except (OSError, ValueError) as error:  # ValueError: a NUL in the path
+        raise ConfigInvalid([f"{path}: cannot read: {getattr(error, 'strerror', None) or error}"]) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -162,9 +162,9 @@ def _subnets(value):
 
 
 def _netuids(item):
-    span = f"{NETUIDS.start}..{NETUIDS.stop - 1}"
+    span = f"{_NETUIDS.start}..{_NETUIDS.stop - 1}"
     if isinstance(item, int) and not isinstance(item, bool):
-        if item not in NETUIDS:
+        if item not in _NETUIDS:
             raise _Wrong(f"netuid out of range {span} ({item})")
         return (item,)
     bounds = re.fullmatch(r"([0-9]+)-([0-9]+)", item) if isinstance(item, str) else None
@@ -174,16 +174,16 @@ def _netuids(item):
         raise _Wrong(f"not a netuid or a range like \"20-30\" ({_shown(item)})")
     # More digits than any netuid has: out of range without converting
     # a text int() may refuse for its length.
-    first, last = (int(b) if len(b) <= 6 else NETUIDS.stop for b in bounds.groups())
-    if first not in NETUIDS or last not in NETUIDS:
+    first, last = (int(b) if len(b) <= 6 else _NETUIDS.stop for b in bounds.groups())
+    if first not in _NETUIDS or last not in _NETUIDS:
         raise _Wrong(f"range outside {span} ({_shown(item)})")
     if first > last:
         raise _Wrong(f"range starts above its end ({_shown(item)})")
     return range(first, last + 1)
 
 
-TOP_KEYS = {"threshold": _fraction}  # and "chat", read on its own
-CHAT_KEYS = {
+_TOP_KEYS = {"threshold": _fraction}  # and "chat", read on its own
+_CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
     "silent": _flag,
@@ -207,7 +207,7 @@ class _Reader:
         self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
 
     def config(self, document, default_threshold):
-        top = self.values(document, TOP_KEYS, (), skip="chat")
+        top = self.values(document, _TOP_KEYS, (), skip="chat")
         threshold = top.get("threshold", default_threshold)
         chats = tuple(self.chat(table, index, threshold) for index, table in self.chat_tables(document))
         self.duplicates()
@@ -251,7 +251,7 @@ class _Reader:
         """The chat's configuration, or None when it has a mistake."""
         where = ("chat", index)
         before = len(self.problems)
-        read = self.values(table, CHAT_KEYS, where)
+        read = self.values(table, _CHAT_KEYS, where)
         if "id" not in table:
             self.wrong(self.lines.line(where), "chat.id", "missing: every [[chat]] needs the chat's id")
         if "above" in read and "below" in read and not read["below"] < read["above"]:
@@ -279,7 +279,7 @@ class _Reader:
 
 
 def _unknown(key, known, where):
-    if not where and key in CHAT_KEYS:
+    if not where and key in _CHAT_KEYS:
         return "unknown key at the top level (it belongs in a [[chat]] table)"
     close = difflib.get_close_matches(key, sorted(known), n=1)
     return f"unknown key (did you mean {close[0]}?)" if close else "unknown key"
