@@ -2,6 +2,7 @@
 path in a fresh folder, a recorder for the host's time.sleep, and an
 environment with no Taostats, Telegram or proxy settings."""
 
+import contextlib
 import os
 import pathlib
 import sys
@@ -145,7 +146,7 @@ class Watcher:
 
     def __init__(self, folder, taostats, telegram):
         self.state = folder / "burn_state.json"
-        self.outbox = folder / "burn_state.outbox.json"
+        self.database = folder / "burn_state.kilnguard.db"
         self.pause = folder / "pause"
         self.taostats = taostats
         self.telegram = telegram
@@ -184,12 +185,19 @@ class Watcher:
         document.update(fields)
         self.taostats.reply(Reply(body=json.dumps(document)))
 
-    def outbox_texts(self):
-        import json
+    def query(self, sql, *parameters):
+        """Rows of the host database, read as another process reads it while
+        the monitor runs; none before it exists."""
+        import sqlite3
 
-        if not self.outbox.exists():
+        if not self.database.exists():
             return []
-        return [entry["text"] for entry in json.loads(self.outbox.read_text())["messages"]]
+        with contextlib.closing(sqlite3.connect(self.database)) as connection:
+            return connection.execute(sql, parameters).fetchall()
+
+    def outbox_texts(self):
+        """The messages waiting, oldest first."""
+        return [text for text, in self.query("SELECT text FROM outbox ORDER BY id")]
 
 
 @pytest.fixture

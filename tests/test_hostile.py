@@ -63,14 +63,23 @@ class Situation:
     status: int = 0
     err: str = ""  # a line the log must hold
     out: str = ""  # text standard output must hold
+    alerted: bool = False  # the alert for the stored rates reached Telegram
 
 
 SITUATIONS = {
-    # A FIFO with no writer would hang the start in open().
-    "outbox-is-a-fifo": Situation(
-        prepare=lambda w: os.mkfifo(w.outbox),
-        err="kilnguard-watch: cannot use the outbox: {outbox} is a FIFO, not a regular file; "
-            "left it alone, and undelivered messages are kept in memory only\n"),
+    # A FIFO with no writer would hang the start in open(); a file that is
+    # not a database is never replaced. Either way the alert still goes out.
+    "database-is-a-fifo": Situation(
+        prepare=lambda w: os.mkfifo(w.database), stored={"3": "0.18"}, alerted=True,
+        err="kilnguard-watch: cannot use the database {database} ({database} is a FIFO, not a "
+            "regular file): left it as it is; until it is repaired or moved away, undelivered "
+            "messages and baselines are kept in memory only\n"),
+    "database-is-not-a-database": Situation(
+        prepare=lambda w: w.database.write_bytes(b"kept by hand\n" * 100) and None, stored={"3": "0.18"},
+        alerted=True,
+        err="kilnguard-watch: cannot use the database {database} (file is not a database): left "
+            "it as it is; until it is repaired or moved away, undelivered messages and "
+            "baselines are kept in memory only\n"),
     # A remount or a full disk clears by itself: no status 2 (systemd would
     # never restart the service), the pass fails and --once says so.
     "state-folder-read-only": pytest.param(Situation(
@@ -103,11 +112,14 @@ def test_hostile_surroundings_neither_hang_nor_stop_it_for_good(watcher, situati
     from child_env import watch_env
     done = subprocess.run(command, env=watch_env(**{**watcher.settings, **settings}),
                           capture_output=True, text=True, timeout=90)
-    places = {"outbox": watcher.outbox, "state": watcher.state, "folder": watcher.state.parent}
+    places = {"database": watcher.database, "state": watcher.state, "folder": watcher.state.parent}
     assert done.returncode == situation.status, done.stderr
     assert situation.err.format(**places) in done.stderr
     assert done.stderr.count(situation.err.format(**places)) == 1 or not situation.err
     assert situation.out in done.stdout
+    assert bool(watcher.telegram.delivered()) == situation.alerted
+    if situation.prepare is not None and "database" in str(situation.err):
+        assert not watcher.database.is_file() or watcher.database.read_bytes().startswith(b"kept")
     for secret in (watcher.TOKEN, watcher.KEY):
         assert secret not in done.stdout + done.stderr
 

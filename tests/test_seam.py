@@ -2,7 +2,7 @@
 owns and learns the rest from the module's pass report, so the module's own
 listing fetch (and its fast path) stays in place; what it makes of the
 report (health, the first answer's verdict on the key, the listing check);
-and the outbox it writes only when something in it changed."""
+and the database it writes only when there is something to keep."""
 
 import json
 import os
@@ -13,7 +13,6 @@ import pytest
 import kilnguard
 from fake_taostats import Reply, subnet_listing
 from kilnguard_watch import seam
-from kilnguard_watch.delivery import outbox as outbox_module
 from kilnguard_watch.delivery.chats import Chat
 from kilnguard_watch.reporting import health
 from kilnguard_watch.seam.listing_check import listing_problem
@@ -114,25 +113,29 @@ def test_a_refused_listing_keeps_the_rates_and_is_told_with_its_reason(
     assert told.startswith("kilnguard-watch: the subnet listing looks wrong")
 
 
-def test_the_outbox_is_written_only_when_it_changes(installed, fake_taostats, telegram):
-    path = installed.outbox.path
-    fake_taostats.reply(listing({1: "0.1"}), listing({1: "0.1"}))
+def test_a_pass_with_nothing_to_tell_writes_nothing(installed, fake_taostats, monkeypatch):
+    fake_taostats.reply(listing({1: "0.1"}), listing({1: "0.1"}), listing({1: "0.105"}))
+    one_pass(installed)  # the chat's first baseline is written
+    writes = []
+    transaction = installed.database.transaction
+    monkeypatch.setattr(installed.database, "transaction",
+                        lambda: writes.append(1) or transaction())
     one_pass(installed)
-    assert not os.path.exists(path)  # nothing ever waited
-    installed.outbox.moved["5"] = "-1005"
-    installed.delivery.save()
-    written = os.stat(path)
-    one_pass(installed)
-    # Replacing the file would give it a new inode.
-    assert os.stat(path).st_ino == written.st_ino
+    one_pass(installed)  # a move under the threshold: the baseline stays
+    assert writes == [] and installed.baselines.rates_of("7")["1"] == "0.1"
 
 
 def test_a_removed_chat_takes_its_count_of_dropped_messages_along(tmp_path):
-    box = outbox_module.Outbox(str(tmp_path / "o.json"), limit=1)
-    box.add(["a", "b", "c"], ["1", "2"])
-    assert box.dropped == {"1": 2, "2": 2}
-    box.keep_only(["2"])
-    assert box.dropped == {"2": 2}
+    state = str(tmp_path / "s.json")
+    host = seam.install(kilnguard, seam.Settings(state, TOKEN, [Chat("1"), Chat("2")]))
+    host.uninstall()
+    host.outbox.limit = 1
+    host.outbox.queue(["a", "b", "c"], ["1", "2"])
+    assert (host.outbox.dropped("1"), host.outbox.dropped("2")) == (2, 2)
+    host.database.close()
+    again = seam.install(kilnguard, seam.Settings(state, TOKEN, [Chat("2")]))
+    again.uninstall()
+    assert (again.outbox.dropped("1"), again.outbox.dropped("2")) == (0, 2)
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -176,22 +179,22 @@ def test_one_state_read_one_write_and_few_crossings_per_alert(installed, fake_ta
         own = getattr(kilnguard, name)
         monkeypatch.setattr(kilnguard, name,
                             lambda *args, own=own, name=name: calls.append(name) or own(*args))
-    deliver = kilnguard.send_burn_telegram_messages
+    report = kilnguard._burn_pass_report
     crossings = Crossings()
 
     def counted(*args):
         sys.setprofile(crossings)
         try:
-            return deliver(*args)
+            return report(*args)
         finally:
             sys.setprofile(None)
 
-    # Put back by hand: the fixture's uninstall must find the host's delivery.
-    kilnguard.send_burn_telegram_messages = counted
+    # Put back by hand: the fixture's uninstall must find the host's hook.
+    kilnguard._burn_pass_report = counted
     try:
         assert one_pass(installed) == 0
     finally:
-        kilnguard.send_burn_telegram_messages = deliver
+        kilnguard._burn_pass_report = report
     assert calls == ["load_burn_state", "save_burn_state"]
-    # The pieces, the send, and the outbox written before and after it.
+    # The chat's comparison, the alert's text, its pieces and the send.
     assert installed.outcomes[-1].messages_sent == 1 and crossings.count <= 5

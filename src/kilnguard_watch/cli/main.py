@@ -11,7 +11,7 @@ import stat
 import sys
 
 import kilnguard
-from kilnguard_watch import __version__, files, reporting, seam
+from kilnguard_watch import __version__, config, files, reporting, seam
 from kilnguard_watch.cli import checks
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
@@ -48,9 +48,14 @@ def build_parser():
                "full) or a service that cannot be reached is never status 2 or 78: the monitor "
                "keeps running and its passes fail until that clears.")
     parser.add_argument("--state", default="./burn_state.json", metavar="PATH",
-                        help="state file holding the last rates; undelivered messages wait "
-                             "beside it (burn_state.outbox.json for burn_state.json) "
+                        help="state file holding the last rates; the host's database (what "
+                             "waits to be delivered, what each chat was last told) is beside "
+                             "it: burn_state.kilnguard.db for burn_state.json "
                              "(default: %(default)s)")
+    parser.add_argument("--config", metavar="PATH",
+                        help="TOML file naming the chats and, for each, its subnets, threshold "
+                             "and level rules (see the README); instead of --chat-id and "
+                             "TELEGRAM_CHAT_ID")
     parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
                         help="alert when a rate moves by more than this; rates are fractions "
                              "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
@@ -205,15 +210,31 @@ def taostats_key_from_file(args):
         os.environ["TAOSTATS_API_KEY"] = read_secret("--taostats-key-file", args.taostats_key_file)
 
 
-def telegram_secrets(args):
-    if args.token_file:
-        token = read_secret("--token-file", args.token_file)
-    else:
-        token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
+def subscriptions(args):
+    """The configuration the settings give: the file's, or every chat of
+    --chat-id or TELEGRAM_CHAT_ID watching every subnet at --threshold.
+    ConfigInvalid names each mistake of a file."""
+    if args.config is not None:
+        if args.chat_id:
+            raise UsageError("--config and --chat-id do not go together: name the chats in "
+                             f"the file {args.config}")
+        loaded = config.load(args.config, default_threshold=args.threshold)
+        if os.environ.get("TELEGRAM_CHAT_ID", "").strip():
+            log_line(f"TELEGRAM_CHAT_ID is not read: the chats are those of {args.config}",
+                     WARNING)
+        return loaded
     try:
         chats = parse_chats(args.chat_id if args.chat_id else [os.environ.get("TELEGRAM_CHAT_ID", "")])
     except ValueError as error:
         raise UsageError(f"{'--chat-id' if args.chat_id else 'TELEGRAM_CHAT_ID'}: {error}")
+    return config.everything(chats, args.threshold, args.silent)
+
+
+def telegram_secrets(args, chats):
+    if args.token_file:
+        token = read_secret("--token-file", args.token_file)
+    else:
+        token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     if not args.dry_run:
         if kilnguard._telegram_api_base() == "":
             raise UsageError("TELEGRAM_API_BASE is set but empty: unset it for "
@@ -222,10 +243,11 @@ def telegram_secrets(args):
             raise UsageError("no bot token: set TELEGRAM_BOT_TOKEN or give --token-file")
         if not chats:
             raise UsageError("no chat id: set TELEGRAM_CHAT_ID or give --chat-id")
-    return token, chats
+    return token
 
 
-def run_checks(args, token, chats):
+def run_checks(args, token, configured):
+    chats = [sub.chat for sub in configured.chats]
     if args.dry_run and not token:
         telegram = checks.skipped_telegram_checks("no bot token is needed for a dry run")
     else:
@@ -236,7 +258,8 @@ def run_checks(args, token, chats):
             results += checks.skipped_telegram_checks("a dry run sends no test message")
         elif not any(check.status == checks.REFUSED and check.name == "telegram token"
                      for check in telegram):
-            results += checks.send_test(kilnguard, token, chats, args.silent)
+            silent = {sub.chat.key for sub in configured.chats if sub.silent}
+            results += checks.send_test(kilnguard, token, chats, silent)
     for check in results:
         print(check.line(), flush=True)
     return checks.exit_status(results)
@@ -249,8 +272,7 @@ def check_telegram_at_start(host, token, chats):
         if check.status == checks.REFUSED:
             raise SettingRefused(check.detail)
         if check.status == checks.MOVED:
-            host.outbox.moved[check.chat.id] = check.new_id
-            host.delivery.save()
+            host.outbox.remember_moved(check.chat.id, check.new_id)
             log_line(f"{check.name}: {check.detail}", WARNING)
         elif check.status == checks.UNKNOWN:
             log_line(f"cannot check {check.name} now: {check.detail}", WARNING)
@@ -263,18 +285,18 @@ def verbose_line(outcome):
 def monitor(args, host, token, outside):
     # The host's delivery knows its chats; the module's chat id is not read.
     common = dict(state_path=args.state, burn_token=token, burn_chat_id="")
+    threshold = host.settings.threshold
     if args.once:
         outside.pass_starting()
-        result = kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+        result = kilnguard.run_kilnguard_once(threshold=threshold, **common)
         stop_when_refused(host)
         return EXIT_FAILURE if result != 0 or len(host.outbox) else EXIT_OK
-    stored = len(kilnguard.load_burn_state(args.state))
-    host.stored_subnets = stored
-    first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto" and not stored) \
+    first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto"
+                                                        and not host.stored_subnets) \
         else "pass"
     if not first_listing(args, host, first, common, outside):
         return EXIT_OK
-    kilnguard.run_burn_poll_loop(threshold=args.threshold, interval_minutes=args.interval,
+    kilnguard.run_burn_poll_loop(threshold=threshold, interval_minutes=args.interval,
                                  pause_path=args.pause_file, **common)
     # The loop also ends, as for the pause file, once a setting is refused.
     stop_when_refused(host)
@@ -293,7 +315,7 @@ def first_listing(args, host, first, common, outside):
             else:
                 # Against the stored rates: what changed while the monitor was
                 # stopped is alerted as changes.
-                kilnguard.run_kilnguard_once(threshold=args.threshold, **common)
+                kilnguard.run_kilnguard_once(threshold=host.settings.threshold, **common)
         except Exception as error:  # the loop retries every interval; keep going
             log_line(f"first {first} failed: {pass_error_text(error)}", ERROR)
         stop_when_refused(host)
@@ -362,6 +384,8 @@ def main(argv=None):
         if args.demo:
             from kilnguard_watch.cli.demo import run_demo
             return run_demo()
+        # The configuration file first: its mistakes are the ones to see.
+        configured = subscriptions(args)
         check_settings(args)
         if not args.check and kilnguard._burn_is_paused(args.pause_file):
             sys.stderr.write("[burn] monitoring paused\n")
@@ -369,17 +393,20 @@ def main(argv=None):
         taostats_key_from_file(args)
         if kilnguard.taostats_auth() is None:
             raise UsageError("no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file")
-        token, chats = telegram_secrets(args)
+        token = telegram_secrets(args, configured.chats)
         if args.check:
-            return run_checks(args, token, chats)
+            return run_checks(args, token, configured)
         if args.send_test:
             raise UsageError("--send-test goes with --check")
+        chosen = list(configured.chats)
         if args.dry_run:
-            chats = chats or [Chat("dry-run")]
+            chosen = chosen or list(config.everything([Chat("dry-run")], args.threshold,
+                                                      False).chats)
             log_line("dry run: messages are printed to standard output, not sent")
         host = seam.install(kilnguard, seam.Settings(
-            state_path=args.state, token=token, chats=chats, alert_after=args.alert_after,
-            dry_run=args.dry_run, silent=args.silent))
+            state_path=args.state, token=token, alert_after=args.alert_after,
+            dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen))
+        chats = host.settings.chats
         if args.verbose:
             host.observers.subscribe(verbose_line)
         try:
@@ -397,6 +424,10 @@ def main(argv=None):
             outside.notifier.stopping("stopped")
     except UsageError as error:
         log_line(error, ERROR)
+        return EXIT_USAGE
+    except config.ConfigInvalid as invalid:
+        for problem in invalid.problems:
+            log_line(problem, ERROR)
         return EXIT_USAGE
     except SettingRefused as error:
         log_line(error, ERROR)

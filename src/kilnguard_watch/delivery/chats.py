@@ -49,9 +49,11 @@ def parse_chats(values):
 
 
 def sender_with_options(module, silent):
-    """send_burn_telegram for chats given as their keys: a topic and
-    --silent reach Telegram through the module's send_telegram_message,
-    looked up at each call like every module operation."""
+    """send_burn_telegram for chats given as their keys: a topic, and no
+    notification sound for the chats whose keys are in `silent` (a set, or
+    True for every chat), reach Telegram through the module's
+    send_telegram_message, looked up at each call like every module
+    operation."""
 
     def send_burn_telegram(text, token, chat_id):
         try:
@@ -61,7 +63,7 @@ def sender_with_options(module, silent):
         options = {}
         if chat.topic is not None:
             options["message_thread_id"] = chat.topic
-        if silent:
+        if silent is True or (silent and chat_id in silent):
             options["disable_notification"] = True
         return module.send_telegram_message(text, token, chat.id, **options)
 

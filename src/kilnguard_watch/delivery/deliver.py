@@ -1,33 +1,55 @@
-"""At-least-once delivery: every message goes into the outbox first and
-leaves it only once Telegram took it, oldest first, chat by chat.
+"""At-least-once delivery: every message is in the outbox before it is sent
+and leaves it only once Telegram took it, oldest first for each chat, the
+chats served in turn at Telegram's limits (scheduler.py).
 
-A text is split with the module's own `_chunk_text` and numbered as the
-module numbers pieces, so each piece is an entry of its own: a piece that
-went out is never sent again because a later one failed. Each piece goes
-through the module's current `send_burn_telegram` (looked up at each call,
-so the sender installed for the Telegram options or a dry run is used).
+Each piece goes through the module's current `send_burn_telegram` (looked up
+at each call, so the sender installed for the Telegram options or a dry run
+is used). Telegram's answers are followed where they say what to do:
 
-Telegram's answers are followed where they say what to do: a 429 with
-retry_after of at most a minute is waited out (through time.sleep, so Ctrl-C
-works and tests record it) and tried again; a longer one leaves the piece for
-the next pass. A group upgraded to a supergroup is followed to its new id,
-which is remembered and logged for the operator. A token that Telegram
-refuses, or a refusal from every chat, is a setting that can never work:
-`refused` says so, and the host ends the program with the settings status
-once the pass is over (a service that kept running would look healthy)."""
+- a 429 pauses that chat (or every chat, when it is the bot's own limit) for
+  its retry_after when that is at most LONGEST_WAIT, and the message is tried
+  again then; a longer pause leaves it for the next pass;
+- a group upgraded to a supergroup is followed to its new id, which is
+  remembered and logged for the operator;
+- a message Telegram refuses as such (a 400 that is neither about the chat
+  nor a move) is tried ATTEMPTS times, counted across restarts, and then set
+  aside with a note to its chat, so it never holds back the ones behind it;
+- a token that Telegram refuses, or a refusal from every chat, is a setting
+  that can never work: `refused` says so, and the host ends the program with
+  the settings status once the pass is over.
+
+Waits go through time.sleep, looked up at each call, so Ctrl-C works and
+tests can record them; the scheduler's clock follows the sleeps."""
 
 import collections
 import time
 
 from kilnguard_watch.delivery import telegram as telegram_api
+from kilnguard_watch.delivery.scheduler import Scheduler
 
-PAUSE_BETWEEN_PIECES = 0.4
 LONGEST_WAIT = 60
-ATTEMPTS_PER_PIECE = 3
+ATTEMPTS = 3
 
 
 def dropped_note(count):
     return f"({count} older message{'s' if count != 1 else ''} dropped: the outbox was full)\n"
+
+
+class PacedClock:
+    """time.monotonic, moved on by any part of a sleep that did not really
+    pass (a test's recorder returns at once): the pacing then reads the same
+    whether a wait was slept or recorded."""
+
+    def __init__(self):
+        self.ahead = 0.0
+
+    def __call__(self):
+        return time.monotonic() + self.ahead
+
+    def sleep(self, seconds):
+        start = self()
+        time.sleep(seconds)
+        self.ahead += max(0.0, seconds - (self() - start))
 
 
 class Delivery:
@@ -40,24 +62,18 @@ class Delivery:
         self.module = module
         self.outbox = outbox
         self.token = token
-        self.chats = chats
+        self.chats = {chat.key: chat for chat in chats}
         self.log = log
+        self.clock = PacedClock()
+        self.scheduler = Scheduler(self.clock)
         self.sends = collections.Counter()
         self.flushed = False  # whether a delivery ran since the tally was taken
         self.refused = None
 
-    def send_text(self, text, token=None, chat_id=None):
-        """Stands in for send_burn_telegram_messages: queue, then deliver
-        everything that waits. The host's own chats and token are the ones
-        that count; the module's arguments are not read."""
-        self.queue(text)
-        return self.flush()
-
     def queue(self, text):
         """Puts the messages the module would send for `text` in the outbox,
-        for every chat, and writes it down before anything is sent."""
-        self.outbox.add(list(self.module._message_pieces(text)), [chat.key for chat in self.chats])
-        self.save()
+        for every chat, before anything is sent."""
+        self.outbox.queue(list(self.module._message_pieces(text)), list(self.chats))
 
     def take_tally(self):
         """The sends since the last call, and whether a delivery ran."""
@@ -66,86 +82,103 @@ class Delivery:
         return tally, flushed
 
     def flush(self):
-        """Delivers what waits, chat by chat: (True, "") when nothing is left,
-        else (False, the first chat's error)."""
+        """Delivers what waits until nothing is left or what is left cannot
+        go within LONGEST_WAIT: (True, "") when nothing is left, else
+        (False, why the first chat still waits)."""
         self.flushed = True
         errors = {}
-        for chat in self.chats:
-            error = self._flush_chat(chat)
-            if error is not None:
-                errors[chat] = error
-        if not errors:
-            return (True, "")
-        self._note_when_nothing_can_arrive(errors)
-        chat, error = next(iter(errors.items()))
-        if len(self.chats) > 1:
-            return (False, f"chat {chat.key}: {error}")
-        return (False, error)
-
-    def save(self):
-        try:
-            self.outbox.save()
-        except OSError as error:
-            # The messages are still held in memory and delivered from there.
-            self.log(f"cannot write the outbox {self.outbox.path}: {error}")
-
-    def _flush_chat(self, chat):
-        sent = False
-        for entry in self.outbox.pending(chat.key):
-            text = entry["text"]
-            dropped = self.outbox.dropped.get(chat.key)
-            if dropped:
-                text = dropped_note(dropped) + text
-            if sent:
-                time.sleep(PAUSE_BETWEEN_PIECES)
-            ok, error = self._send_piece(text, chat)
-            if not ok:
-                return error
-            self.outbox.delivered(entry, chat.key)
-            self.save()
-            sent = True
-        return None
-
-    def _send_piece(self, text, chat):
-        for attempt in range(1, ATTEMPTS_PER_PIECE + 1):
-            target = chat.moved_to(self.outbox.moved.get(chat.id, chat.id))
-            ok, error = self.module.send_burn_telegram(text, self.token, target.key)
-            if ok:
-                self._count("sent")
-                return (True, "")
-            failure = telegram_api.classify(error)
-            self._count(failure.reason)
-            if attempt == ATTEMPTS_PER_PIECE:
-                break
-            if failure.reason == telegram_api.THROTTLED:
-                if failure.retry_after is None or failure.retry_after > LONGEST_WAIT:
-                    break  # the next pass tries again
-                time.sleep(max(failure.retry_after, 1))
-            elif failure.reason == telegram_api.MIGRATED:
-                new_id = failure.migrate_to or telegram_api.migrated_chat(self.token, target.id)
-                if new_id is None or new_id == target.id:
+        attempts = collections.Counter()  # failed tries per chat in this flush
+        for key in self.outbox.waiting_chats():
+            if key in self.chats:
+                self.scheduler.waiting(key)
+        while self.refused is None:
+            key, wait = self.scheduler.next()
+            if key is None:
+                if wait > LONGEST_WAIT:
                     break
-                self.outbox.moved[chat.id] = new_id
-                self.save()
-                self.log(f"chat {chat.id} was upgraded to a supergroup with id {new_id}; sending "
-                         f"there now: set TELEGRAM_CHAT_ID or --chat-id to {new_id}")
-            else:
-                break
-        return (False, error)
+                self.clock.sleep(wait)
+                continue
+            row = self.outbox.oldest(key)
+            if row is None:
+                self.scheduler.done(key)
+                continue
+            row_id, text, _ = row
+            dropped = self.outbox.dropped(key)
+            ok, error = self._send((dropped_note(dropped) if dropped else "") + text, key)
+            self.scheduler.sent(key)
+            if ok:
+                self.sends["sent"] += 1
+                if not self.outbox.delivered(row_id, key):
+                    self.scheduler.done(key)
+                errors.pop(key, None)
+                attempts[key] = 0
+                continue
+            failure = telegram_api.classify(error)
+            self.sends[failure.reason] += 1
+            errors[key] = error
+            attempts[key] += 1
+            if not self._follow(failure, key, row_id, error, attempts[key]):
+                self.scheduler.done(key)
+        waiting = [key for key in self.outbox.waiting_chats() if key in self.chats]
+        for key in waiting:
+            self.scheduler.done(key)
+        if not waiting:
+            return (True, "")
+        errors = {key: errors[key] for key in waiting if key in errors}
+        self._note_when_nothing_can_arrive(errors)
+        if not errors:
+            return (False, "Telegram's rate limits leave them for later")
+        key, error = next(iter(errors.items()))
+        return (False, f"chat {key}: {error}" if len(self.chats) > 1 else error)
 
-    def _count(self, reason):
-        self.sends[reason] += 1
+    def _send(self, text, key):
+        chat = self.chats[key]
+        target = chat.moved_to(self.outbox.moved.get(chat.id, chat.id))
+        return self.module.send_burn_telegram(text, self.token, target.key)
+
+    def _follow(self, failure, key, row_id, error, attempts):
+        """What a failed send means for the chat; True while it stays in
+        turn in this flush."""
+        if failure.reason == telegram_api.MESSAGE:
+            if self.outbox.refused(row_id) >= ATTEMPTS:
+                self._set_aside(key, row_id, error)
+            return True
+        if attempts >= ATTEMPTS:
+            return False
+        if failure.reason == telegram_api.THROTTLED:
+            if failure.retry_after is None or failure.retry_after > LONGEST_WAIT:
+                return False  # the next pass tries again
+            self.scheduler.throttled(key, max(failure.retry_after, 1))
+            return True
+        if failure.reason == telegram_api.MIGRATED:
+            chat = self.chats[key]
+            old_id = self.outbox.moved.get(chat.id, chat.id)
+            new_id = failure.migrate_to or telegram_api.migrated_chat(self.token, old_id)
+            if new_id is None or new_id == old_id:
+                return False
+            self.outbox.remember_moved(chat.id, new_id)
+            self.log(f"chat {chat.id} was upgraded to a supergroup with id {new_id}; sending "
+                     f"there now: set TELEGRAM_CHAT_ID or --chat-id to {new_id}")
+            return True
+        return False
+
+    def _set_aside(self, key, row_id, error):
+        self.outbox.set_aside(row_id, error)
+        note = (f"kilnguard-watch: Telegram refused a message for this chat {ATTEMPTS} times "
+                f"({error}); it was set aside, and the messages after it go on.")
+        self.log(f"chat {key}: a message Telegram refused {ATTEMPTS} times ({error}) was set "
+                 f"aside in {self.outbox.path}")
+        self.outbox.queue([note], [key])
 
     def _note_when_nothing_can_arrive(self, errors):
-        reasons = {chat: telegram_api.classify(error).reason for chat, error in errors.items()}
+        reasons = {key: telegram_api.classify(error).reason for key, error in errors.items()}
         if telegram_api.TOKEN in reasons.values():
-            error = next(e for c, e in errors.items() if reasons[c] == telegram_api.TOKEN)
+            error = next(e for k, e in errors.items() if reasons[k] == telegram_api.TOKEN)
             self.refused = (f"Telegram refuses the bot token ({error}): check "
                             f"TELEGRAM_BOT_TOKEN or --token-file; {len(self.outbox)} "
                             f"message(s) wait in {self.outbox.path}")
         elif len(errors) == len(self.chats) and all(r == telegram_api.CHAT for r in reasons.values()):
-            chat, error = next(iter(errors.items()))
-            self.refused = (f"Telegram refuses chat {chat.key} ({error}): check "
+            key, error = next(iter(errors.items()))
+            self.refused = (f"Telegram refuses chat {key} ({error}): check "
                             f"TELEGRAM_CHAT_ID or --chat-id; {len(self.outbox)} message(s) "
                             f"wait in {self.outbox.path}")
-

@@ -28,6 +28,7 @@ THROTTLED = "throttled"
 MIGRATED = "migrated"
 TOKEN = "token"
 CHAT = "chat"
+MESSAGE = "message"  # this message can never go, as it is
 OTHER = "other"
 
 _RETRY_AFTER = re.compile(r"retry after (\d+)", re.IGNORECASE)
@@ -77,6 +78,8 @@ def classify(error):
             or "chat not found" in lowered or "thread not found" in lowered \
             or "not enough rights" in lowered or "have no rights to send" in lowered:
         return Failure(CHAT)
+    if code == 400 or lowered.startswith("bad request"):
+        return Failure(MESSAGE)
     return Failure(OTHER)
 
 

@@ -41,18 +41,24 @@ being called at each test of the pause file.
 """
 
 import dataclasses
+import sqlite3
 
+from kilnguard_watch.alerts.routing import Router
+from kilnguard_watch.config import everything
 from kilnguard_watch.delivery import deliver as delivery_module
 from kilnguard_watch.delivery import dry_run
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import sender_with_options
-from kilnguard_watch.delivery.outbox import Outbox, OutboxDamaged, outbox_path
 from kilnguard_watch.log import PREFIX as log_prefix
 from kilnguard_watch.log import log_line
 from kilnguard_watch.reporting import health as health_module
 from kilnguard_watch.seam import outcome as outcome_module
 from kilnguard_watch.seam.listing_check import listing_problem, pass_error_text
 from kilnguard_watch.seam.outcome import Observers, PassOutcome
+from kilnguard_watch.store.baselines import Baselines
+from kilnguard_watch.store.database import Database, database_path
+from kilnguard_watch.store.json_outbox import json_outbox_path, take_over
+from kilnguard_watch.store.outbox import Outbox
 
 # The operations the host puts in place of the module's own.
 REPLACED = ("send_burn_telegram_messages", "send_burn_telegram", "_burn_is_paused",
@@ -67,16 +73,25 @@ _WITHOUT_LISTING = (outcome_module.NO_KEY, outcome_module.NO_LISTING, outcome_mo
 
 @dataclasses.dataclass
 class Settings:
+    """`chats` (Chat) watch every subnet at `threshold`, unless
+    `subscriptions` (ChatConfig, from a configuration file) say more."""
     state_path: str
     token: str
-    chats: list  # of delivery.chats.Chat
+    chats: list = dataclasses.field(default_factory=list)
     alert_after: int = 3
     dry_run: bool = False
     silent: bool = False
+    threshold: float = 0.01
+    subscriptions: list | None = None
+
+    def __post_init__(self):
+        if self.subscriptions is None:
+            self.subscriptions = list(everything(self.chats, self.threshold, self.silent).chats)
+        self.chats = [sub.chat for sub in self.subscriptions]
 
 
 class Host:
-    """The installed wiring: the outbox, delivery, health and observers."""
+    """The installed wiring: the database, delivery, health and observers."""
 
     def __init__(self, module, settings, log):
         self.module = module
@@ -84,29 +99,45 @@ class Host:
         self.log = log
         self.observers = Observers(log)
         self.waiting = Observers(log)
-        self.outbox = Outbox(None if settings.dry_run else outbox_path(settings.state_path))
-        try:
-            self.outbox.load()
-        except OutboxDamaged as error:
-            log(str(error))
-        retargeted, forgotten = self.outbox.keep_only([chat.key for chat in settings.chats])
+        self.database = Database(None if settings.dry_run else database_path(settings.state_path))
+        self._say(self.database.open())
+        if not self.database.in_memory:
+            self._say(take_over(json_outbox_path(settings.state_path), self.database))
+        self.outbox = Outbox(self.database)
+        self.baselines = Baselines(self.database)
+        keys = [chat.key for chat in settings.chats]
+        retargeted, forgotten = self.outbox.keep_only(keys, set(self.baselines.known))
         if retargeted:
             log(f"{retargeted} undelivered message(s) for chats no longer configured go to "
                 f"the chats configured in their place")
         if forgotten:
             log(f"forgot {forgotten} undelivered message(s) for chats no longer configured")
+        # The rates stored before the first pass: chats start from them when
+        # this database knew none yet, and the start-up snapshot (which does
+        # not read the state file itself) has its listing checked against
+        # how many there were.
+        stored = self._stored_rates()
+        self.stored_subnets = len(stored)
+        self.router = Router(module, settings.subscriptions, self.baselines, stored)
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
                                                  settings.chats, log)
-        self.delivery.save()
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
-        # Subnets stored before the start-up snapshot, which does not read
-        # the state file itself; the command line sets it when it has looked.
-        self.stored_subnets = 0
         self.listing_answered = False
         self.refused_key = None
         self._refusal = None  # why the last listing was refused
+        self._module_text = None  # the text the module handed to delivery in this pass
         self.last_outcome = None  # what the last pass or snapshot came to
         self.originals = {}
+
+    def _say(self, problem):
+        if problem is not None:
+            self.log(problem)
+
+    def _stored_rates(self):
+        try:
+            return dict(self.module.load_burn_state(self.settings.state_path))
+        except Exception:  # the pass itself reports an unreadable state file
+            return {}
 
     @property
     def refused(self):
@@ -126,12 +157,21 @@ class Host:
         self.waiting.publish(paused)
         return paused
 
+    def take_text(self, text, token=None, chat_id=None):
+        """Stands in for send_burn_telegram_messages. The host works out each
+        chat's messages from the pass's report, which follows at once, and
+        delivers them there; the module's own text is kept for the chats it
+        fits as it stands (a snapshot of every subnet)."""
+        self._module_text = text
+        return (True, "")
+
     def pass_report(self, report):
         failure = report.failure
         error = "" if failure is None else self._one_line(pass_error_text(report.error))
         if failure == outcome_module.WRONG_LISTING and self._refusal is not None:
             error = self._one_line(self._refusal)
         self._refusal = None
+        module_text, self._module_text = self._module_text, None
         self._note_refused_key(report)
         if failure in _HEALTH_KIND:
             message = self.health.failed(_HEALTH_KIND[failure], error)
@@ -143,20 +183,22 @@ class Host:
             # The chat's text names the program; the log line's prefix
             # already does.
             self.log(message.removeprefix(log_prefix).replace("\n", " "))
-            self.delivery.queue(message)
-        else:
-            self.delivery.save()  # the health record, when it changed
-        flushed = self.delivery.flushed
-        if len(self.outbox) and (message is not None or not flushed):
-            ok, why = self.delivery.flush()
+        alerted, not_written = self._queue(report, module_text, message)
+        ok = True
+        if len(self.outbox):
+            ok, why = self._flush()
             if not ok:
                 self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
         sends, _ = self.delivery.take_tally()
         failures = {reason: n for reason, n in sends.items() if reason != "sent"}
         result = "error" if failure == outcome_module.RAISED else (
             "ok" if report.result == 0 else "failed")
-        if result == "failed" and failure == outcome_module.NOT_DELIVERED and failures:
-            error = "telegram: " + ", ".join(f"{n} {reason}" for reason, n in failures.items())
+        if result == "ok" and not_written:
+            result, error = "failed", not_written
+        elif result == "ok" and alerted and not ok:
+            result = "failed"
+            error = "telegram: " + (", ".join(f"{n} {reason}" for reason, n in failures.items())
+                                    or "messages wait for Telegram's rate limits")
         usable = failure not in _WITHOUT_LISTING
         self.last_outcome = outcome = PassOutcome(
             kind=report.kind, result=result, subnets=report.subnets if usable else None,
@@ -165,6 +207,40 @@ class Host:
             throttled=sends[telegram_api.THROTTLED], error=error,
             taostats_throttled=report.throttled, rates=report.rates if usable else None)
         self.observers.publish(outcome)
+
+    def _queue(self, report, module_text, health_message):
+        """Queues this pass's alerts for each chat and the health message,
+        moving the chats' baselines in the same transaction. Gives (chats
+        alerted, "" or why the database could not take it)."""
+        plan = None
+        if report.rates is not None and report.failure in (None, outcome_module.NOT_DELIVERED):
+            plan = self.router.plan(report, module_text)
+        messages = plan.messages if plan is not None else []
+        if health_message is not None:
+            pieces = self.module._message_pieces(health_message)
+            messages = messages + [(chat.key, piece) for chat in self.settings.chats
+                                   for piece in pieces]
+        try:
+            if messages or (plan is not None and plan.pointing):
+                with self.database.transaction() as connection:
+                    self.outbox.add(connection, messages)
+                    change = self.baselines.write(connection, plan.pointing if plan else [])
+                self.baselines.committed(change)
+            else:
+                self.outbox.save_health()
+        except sqlite3.Error as problem:
+            # Nothing moved: the chats' baselines are where they were, so the
+            # next pass finds the same changes and queues them then.
+            why = f"cannot write the database {self.outbox.path}: {problem}"
+            self.log(f"{why}; the alerts are worked out again at the next pass")
+            return 0, why
+        return (plan.alerted if plan is not None else 0) + (health_message is not None), ""
+
+    def _flush(self):
+        try:
+            return self.delivery.flush()
+        except sqlite3.Error as problem:
+            return False, f"cannot write the database {self.outbox.path}: {problem}"
 
     def _note_refused_key(self, report):
         """A key Taostats refuses at its first answer was never right: the
@@ -186,14 +262,16 @@ class Host:
     def _bind(self, module):
         for name in REPLACED:
             self.originals[name] = getattr(module, name)
-        module.send_burn_telegram_messages = self.delivery.send_text
+        module.send_burn_telegram_messages = self.take_text
         module._burn_is_paused = self.is_paused
         module._burn_check_listing = self.check_listing
         module._burn_pass_report = self.pass_report
         if self.settings.dry_run:
             module.send_burn_telegram = dry_run.print_instead_of_sending
-        elif self.settings.silent or any(chat.topic is not None for chat in self.settings.chats):
-            module.send_burn_telegram = sender_with_options(module, self.settings.silent)
+        else:
+            silent = {sub.chat.key for sub in self.settings.subscriptions if sub.silent}
+            if silent or any(chat.topic is not None for chat in self.settings.chats):
+                module.send_burn_telegram = sender_with_options(module, silent)
 
     def uninstall(self):
         """Puts the module's operations back (for tests and embedding hosts)."""

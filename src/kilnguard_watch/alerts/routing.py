@@ -1,0 +1,120 @@
+"""Each chat is alerted against its baseline, the rate last reported to it,
+not against the previous pass: a rate that creeps 0.005 a pass is reported
+once it has moved past the chat's threshold, and then the baseline moves to
+it. Level rules (`above`, `below`) are crossings of the baseline too, so a
+rate that stays on one side is reported once, and again when it crosses back.
+
+Chats that share a baseline and the same rules get the same alert, so the
+work of a pass grows with the number of different subscriptions, not with
+the number of chats. The comparison and the text are the module's own
+(diff_burns, format_burn_alert, format_burn_snapshot, _message_pieces), so a
+chat that watches everything at the module's threshold is told exactly what
+the module would have sent."""
+
+import dataclasses
+
+
+@dataclasses.dataclass
+class Plan:
+    """What one pass asks of the database, in one transaction: the messages
+    to queue, as (chat key, text) in order, and the baselines that move with
+    them, as (chat keys, rates)."""
+    messages: list
+    pointing: list
+    alerted: int = 0  # chats that get an alert
+
+
+def crossed(level, old, new, strictly_below):
+    """Whether a move from `old` to `new` crosses `level` (rate texts)."""
+    try:
+        old, new = float(old), float(new)
+    except ValueError:
+        return False
+    if strictly_below:
+        return (old < level) != (new < level)
+    return (old > level) != (new > level)
+
+
+class Router:
+    """`subscriptions` are ChatConfig (config.py); `baselines` the database's
+    Baselines. `start_rates`: the module's stored rates when the monitor
+    started, which chats with no baseline start from when the database knew
+    no chat yet (a first start, or the first with this database: the first
+    pass then reports what changed while the monitor was stopped, as the
+    module does). Otherwise a chat with no baseline starts quietly from the
+    rates of the pass that added it."""
+
+    def __init__(self, module, subscriptions, baselines, start_rates=None):
+        self.module = module
+        self.subscriptions = list(subscriptions)
+        self.baselines = baselines
+        self.start_rates = dict(start_rates) if start_rates and not baselines.known else None
+
+    def plan(self, report, module_text=None):
+        rates = dict(report.rates)
+        if report.kind == "snapshot":
+            plan = self._snapshot(rates, report.updated_at, module_text)
+        else:
+            plan = self._pass(rates, report.updated_at)
+        self.start_rates = None
+        return plan
+
+    def _snapshot(self, rates, updated_at, module_text):
+        """Every chat gets the rates it watches, and they become its baseline."""
+        messages = []
+        for sub in self.subscriptions:
+            if sub.subnets is None and module_text is not None:
+                text = module_text
+            else:
+                rows = [{"netuid": int(netuid), "incentive_burn": rate}
+                        for netuid, rate in rates.items() if sub.watches(int(netuid))]
+                text = self.module.format_burn_snapshot(rows, updated_at)
+            messages += [(sub.chat.key, piece) for piece in self.module._message_pieces(text)]
+        return Plan(messages, [([sub.chat.key for sub in self.subscriptions], rates)],
+                    alerted=len(self.subscriptions))
+
+    def _pass(self, rates, updated_at):
+        groups = {}
+        newcomers = []
+        for sub in self.subscriptions:
+            baseline = self.baselines.rates_of(sub.chat.key)
+            if baseline is None:
+                if self.start_rates is None:
+                    newcomers.append(sub.chat.key)
+                    continue
+                baseline = self.start_rates
+            rule = (id(baseline), sub.threshold, sub.subnets, sub.above, sub.below)
+            groups.setdefault(rule, (baseline, sub, []))[2].append(sub.chat.key)
+        plan = Plan([], [([*newcomers], rates)] if newcomers else [])
+        for baseline, sub, chats in groups.values():
+            changes = self._changes(baseline, rates, sub)
+            # Subnets that appeared join the baseline silently, as the module
+            # stores them without an alert.
+            appeared = {netuid: rate for netuid, rate in rates.items() if netuid not in baseline}
+            if changes:
+                text = self.module.format_burn_alert(changes, updated_at)
+                pieces = self.module._message_pieces(text)
+                plan.messages += [(chat, piece) for chat in chats for piece in pieces]
+                plan.alerted += len(chats)
+                moved = {netuid: new for netuid, _, new in changes}
+                plan.pointing.append((chats, {**baseline, **appeared, **moved}))
+            elif appeared or baseline is self.start_rates:
+                plan.pointing.append((chats, {**baseline, **appeared}))
+        return plan
+
+    def _changes(self, baseline, rates, sub):
+        watched = rates if sub.subnets is None else {
+            netuid: rate for netuid, rate in rates.items() if int(netuid) in sub.subnets}
+        changes = self.module.diff_burns(baseline, watched, sub.threshold)
+        if sub.above is None and sub.below is None:
+            return changes
+        found = {netuid for netuid, _, _ in changes}
+        for netuid, new in watched.items():
+            old = baseline.get(netuid)
+            if old is None or netuid in found:
+                continue
+            if (sub.above is not None and crossed(sub.above, old, new, False)) or \
+                    (sub.below is not None and crossed(sub.below, old, new, True)):
+                changes.append((netuid, old, new))
+        changes.sort(key=lambda change: int(change[0]))
+        return changes

@@ -1,0 +1,4 @@
+"""The host's own data, in one SQLite database beside the state file: what
+waits to be delivered, what each chat was last told, the chats Telegram
+moved and the monitor's health record. The module's JSON state file stays
+the module's."""

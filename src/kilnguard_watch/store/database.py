@@ -1,0 +1,138 @@
+"""The connection to the host database and its schema.
+
+WAL lets a reader (a second `kilnguard-watch` command, sqlite3 itself) look
+while the monitor writes, and full synchronous commits mean a transaction
+that returned is on the disk: a SIGKILL or a power cut right after loses
+nothing that was committed. A file that cannot be used as a database is left
+exactly as it is, never replaced: the host then keeps its data in memory for
+this run and says so once."""
+
+import contextlib
+import os
+import sqlite3
+import stat
+
+from kilnguard_watch.files import kind
+
+SCHEMA_VERSION = 1
+# Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
+# a shared set of rates (most chats were told the same things at the same
+# times, so they share one copy).
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS outbox (
+    id INTEGER PRIMARY KEY,          -- the order of queueing: oldest first
+    chat TEXT NOT NULL,              -- the chat's key: ID or ID:TOPIC
+    text TEXT NOT NULL,              -- one Telegram message, numbered if a piece
+    tries INTEGER NOT NULL DEFAULT 0 -- answers that refused this very message
+);
+CREATE INDEX IF NOT EXISTS outbox_by_chat ON outbox (chat, id);
+CREATE TABLE IF NOT EXISTS set_aside (
+    id INTEGER PRIMARY KEY,
+    chat TEXT NOT NULL,
+    text TEXT,
+    error TEXT NOT NULL,
+    at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))
+);
+CREATE TABLE IF NOT EXISTS baselines (
+    id INTEGER PRIMARY KEY,
+    rates TEXT NOT NULL              -- JSON object: netuid text -> rate text
+);
+CREATE TABLE IF NOT EXISTS chats (
+    key TEXT PRIMARY KEY,
+    baseline INTEGER REFERENCES baselines (id),
+    dropped INTEGER NOT NULL DEFAULT 0  -- messages dropped since its last delivery
+);
+CREATE TABLE IF NOT EXISTS moved (
+    chat_id TEXT PRIMARY KEY,        -- a group Telegram upgraded to a supergroup
+    new_id TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS meta (
+    key TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
+"""
+
+
+def database_path(state_path):
+    """`burn_state.json` -> `burn_state.kilnguard.db`, in the same folder."""
+    root, ext = os.path.splitext(state_path)
+    return (root if ext == ".json" else state_path) + ".kilnguard.db"
+
+
+class Database:
+    """One connection, used by the monitor's thread. `path` None keeps
+    everything in memory (a dry run, which must not touch the real data)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.in_memory = path is None
+        self.connection = None
+
+    def open(self):
+        """Opens (or creates) the database; gives None, or the one line that
+        says why the file could not be used and the data lives in memory."""
+        problem = None
+        if self.path is not None:
+            try:
+                self.connection = self._connect(self.path)
+            except (sqlite3.Error, OSError) as error:
+                problem = (f"cannot use the database {self.path} ({error}): left it as it is; "
+                           f"until it is repaired or moved away, undelivered messages and "
+                           f"baselines are kept in memory only")
+                self.in_memory = True
+        if self.connection is None:
+            self.connection = self._connect(":memory:")
+        return problem
+
+    def _connect(self, path):
+        if path != ":memory:":
+            try:
+                mode = os.stat(path).st_mode
+            except FileNotFoundError:
+                pass
+            else:
+                if not stat.S_ISREG(mode):
+                    raise OSError(f"{path} is {kind(mode)}, not a regular file")
+        # Autocommit mode: every transaction is an explicit BEGIN ... COMMIT.
+        connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        try:
+            connection.execute("PRAGMA busy_timeout = 5000")
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version > SCHEMA_VERSION:
+                raise sqlite3.DatabaseError(f"written by a newer kilnguard-watch "
+                                            f"(schema {version})")
+            if path != ":memory:":
+                connection.execute("PRAGMA journal_mode = WAL")
+            connection.execute("PRAGMA synchronous = FULL")
+            connection.executescript(SCHEMA)
+            connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            problem = connection.execute("PRAGMA quick_check").fetchone()[0]
+            if problem != "ok":
+                raise sqlite3.DatabaseError(f"damaged: {problem}")
+        except BaseException:
+            connection.close()
+            raise
+        return connection
+
+    @contextlib.contextmanager
+    def transaction(self):
+        """BEGIN IMMEDIATE ... COMMIT, rolled back on any error: the work
+        inside is on the disk whole or not at all."""
+        connection = self.connection
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            yield connection
+            connection.execute("COMMIT")
+        except BaseException:
+            # A COMMIT that failed (a full disk) may leave the transaction open.
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+
+    def execute(self, sql, parameters=()):
+        return self.connection.execute(sql, parameters)
+
+    def close(self):
+        if self.connection is not None:
+            self.connection.close()
+            self.connection = None
