@@ -101,7 +101,7 @@ def test_a_chat_watching_everything_gets_the_modules_own_alert(monitor, telegram
     monitor.run(FIRST, SECOND)
     [hosted] = telegram.delivered("1")
     without_time = [lines[:1] + lines[2:] for lines in (hosted.split("\n"), alone.split("\n"))]
-    assert without_time[0] == without_time[1] and len(without_time[0]) == 7
+    assert without_time[0] == without_time[1] and len(without_time[0]) == 6
 
 
 def test_a_level_is_told_once_per_crossing_and_again_when_crossed_back(monitor, telegram):
