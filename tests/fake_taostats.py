@@ -210,6 +210,12 @@ class FakeServer:
             self._script.extend(replies or [Reply(**fields)])
         return self
 
+    def forget_replies(self):
+        """Drops the queued replies no request took (a run killed early)."""
+        with self._lock:
+            self._script.clear()
+        return self
+
     def close(self):
         self._stopping.set()
         self._server.shutdown()

@@ -383,3 +383,54 @@ def test_a_snapshot_without_a_listing_is_tried_again_each_interval(watcher, slee
     assert snapshot.startswith("Subnet owner burn rates (startup)")
     assert sum(sleeps.pauses[-61:-1]) >= 60  # a whole interval before the second try
     assert len(kilnguard.load_burn_state(str(watcher.state))) == SUBNETS
+
+
+def sends(watcher):
+    return sum(api_method(r) == "sendMessage" for r in list(watcher.telegram.requests))
+
+
+@pytest.mark.slow
+def test_sigkill_at_any_moment_loses_no_alert_and_resends_at_most_the_one_in_flight(watcher):
+    # 30 chats; each run has a new rate to tell them and is killed after a
+    # random number of messages went out (none: while it starts or fetches).
+    import random
+
+    chats = [str(n) for n in range(1, 31)]
+    settings = {"TELEGRAM_CHAT_ID": ",".join(chats)}
+    chance = random.Random(20261208)
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once", **settings).returncode == 0
+    kills = 0
+    rates = [f"0.{n}" for n in range(1, 10)]
+    for rate in rates:
+        watcher.taostats.forget_replies()
+        watcher.listing({0: "0", 1: rate})
+        goal = sends(watcher) + chance.randrange(0, 40)
+        child = watcher.start("--once", **settings)
+        try:
+            wait_until(lambda: sends(watcher) >= goal or child.poll() is not None, timeout=60)
+            child.send_signal(signal.SIGKILL)
+            child.communicate(timeout=60)
+        finally:
+            child.kill()
+        kills += child.returncode == -signal.SIGKILL
+    watcher.taostats.forget_replies()
+    watcher.listing({0: "0", 1: rates[-1]})
+    done = watcher.run("--once", **settings)
+    assert done.returncode == 0, done.stderr
+    assert kills >= 5 and watcher.outbox_texts() == []
+    unique = 0
+    for chat in chats:
+        lines = [line for text in watcher.telegram.delivered(chat) for line in text.splitlines()
+                 if line.startswith("SN")]
+        # Told in order, each change from the rate told before (none lost),
+        # a line twice only right after itself (the piece in flight).
+        told = [line for i, line in enumerate(lines) if i == 0 or line != lines[i - 1]]
+        unique += len(told)
+        steps = [line.removeprefix("SN1: ").split(" → ") for line in told]
+        assert [old for old, _ in steps] == ["0.0000"] + [new for _, new in steps[:-1]]
+        assert steps[-1][1] == "0.9000"
+    assert unique <= sum(len(watcher.telegram.delivered(chat)) for chat in chats) <= unique + kills
+    left = {p.name for p in watcher.state.parent.iterdir()}
+    assert left <= {"burn_state.json", "burn_state.kilnguard.db", "burn_state.kilnguard.db-wal",
+                    "burn_state.kilnguard.db-shm"}, left
