@@ -135,10 +135,14 @@ def test_delivery_takes_near_the_least_time_the_limits_allow(make):
     assert sends[-1][0] - sends[0][0] <= 1.1 * nominal_minimum(chats) + 2.0
 
 
-def test_a_chat_with_many_messages_waits_its_turn():
+@pytest.mark.parametrize("per_chat_seconds", [scheduler.PER_CHAT_SECONDS, 0.0],
+                         ids=["chat-interval", "no-chat-interval"])
+def test_a_chat_with_many_messages_waits_its_turn(per_chat_seconds):
     chats = {"1": [f"busy-{i}" for i in range(50)],
              **{str(n): ["once"] for n in range(2, 200)}}
-    sends, _ = deliver(chats)
+    clock = Clock()
+    sends, _ = deliver(chats, sched=Scheduler(clock, per_chat_seconds=per_chat_seconds),
+                       clock=clock)
     order = [chat for _, chat, *_ in sends]
     second_busy = order.index("1", 1)
     assert set(order[:second_busy]) == set(chats)

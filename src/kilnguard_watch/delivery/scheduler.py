@@ -157,14 +157,9 @@ class Scheduler:
         return self._bot_sends[-self._per_bot] + BOT_WINDOW
 
     def _release(self, now):
-        """Held chats whose time came rejoin the end of the turn (or wait
-        longer, when a pause or a send of a topic of their group came since)."""
+        """Held chats whose time came rejoin the end of the turn; next() checks
+        them again there (a pause or a send to a topic of their group may have
+        come since)."""
         while self._held and self._held[0][0] <= now:
             _, ticket, chat = heapq.heappop(self._held)
-            if self._tickets.get(chat) != ticket:
-                continue
-            ready = self._ready_at(limit_key(chat))
-            if ready > now:
-                heapq.heappush(self._held, (ready, ticket, chat))
-            else:
-                self._turn.append((chat, ticket))
+            self._turn.append((chat, ticket))
