@@ -84,6 +84,8 @@ class Scheduler:
     def next(self):
         """(chat that may send now, 0.0), in turn; or (None, seconds until
         one may), math.inf when no chat waits."""
+        if not self._tickets:
+            return None, math.inf
         now = self._clock()
         self._release(now)
         pause = max(self._bot_ready() - now, self._all_paused - now)
