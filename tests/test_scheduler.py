@@ -128,7 +128,8 @@ def test_every_message_goes_once_in_order_within_limits(make):
 # Where chats take turns the last message of a busy chat also waits for the
 # turns of all the others, so the least time is judged where that wait is
 # small: many one-message chats (the bot's limit), or a busy group first.
-@pytest.mark.parametrize("make", [one_message_chats, busy_groups], ids=["one-message", "busy-group"])
+@pytest.mark.parametrize("make", [one_message_chats, busy_groups],
+                         ids=["one-message", "busy-group"])
 def test_delivery_takes_near_the_least_time_the_limits_allow(make):
     chats = make()
     sends, _ = deliver(chats)
