@@ -3,7 +3,10 @@ records every request as it arrived on the wire and answers from a script of
 replies shaped like the real service's (JSON with `ok`, `error_code`,
 `description`, `parameters`), or with a success once the script is used up."""
 
+import collections
 import json
+import math
+import time
 
 import fake_taostats
 
@@ -61,6 +64,8 @@ class FakeTelegram(fake_taostats.FakeServer):
     def __init__(self, tls_context=None):
         self._method_scripts = {}
         self._chat_replies = {}
+        self._limits = None
+        self.too_many = 0  # 429s given for going over the limits
         super().__init__(tls_context)
 
     @property
@@ -82,8 +87,51 @@ class FakeTelegram(fake_taostats.FakeServer):
             else:
                 self._chat_replies[chat_id] = reply
 
+    def enforce_limits(self, per_bot=30, per_chat_seconds=1.0, per_group=20, group_window=60.0):
+        """From now on a sendMessage that would go over Telegram's limits, as
+        sliding windows over arrival times, gets Telegram's 429: per_bot
+        messages in any second, one message per per_chat_seconds to a chat,
+        per_group messages in any group_window to a group (a negative id or
+        an @name). Topics are sent with their group's chat_id, so they share
+        its limits. Requests answered 429 do not count toward them."""
+        with self._lock:
+            self._limits = (per_bot, per_chat_seconds, per_group, group_window)
+            self._bot_arrivals = collections.deque()
+            self._chat_arrivals = {}
+
+    def _limit_wait(self, chat_id):
+        """Seconds until a sendMessage to chat_id would keep within the
+        limits (0 when it does now); when it does, it is counted."""
+        per_bot, per_chat, per_group, window = self._limits
+        now = time.monotonic()
+        group = chat_id.startswith(("-", "@"))
+        bot = self._bot_arrivals
+        chat = self._chat_arrivals.setdefault(chat_id, collections.deque())
+        while bot and bot[0] <= now - 1.0:
+            bot.popleft()
+        while chat and chat[0] <= now - (max(window, per_chat) if group else per_chat):
+            chat.popleft()
+        wait = 0.0
+        if len(bot) >= per_bot:
+            wait = bot[-per_bot] + 1.0 - now
+        if chat:
+            wait = max(wait, chat[-1] + per_chat - now)
+        if group and len(chat) >= per_group:
+            wait = max(wait, chat[-per_group] + window - now)
+        if wait <= 0:
+            bot.append(now)
+            chat.append(now)
+        return wait
+
     def choose_reply(self, recorded):
         method = api_method(recorded)
+        if method == "sendMessage" and self._limits is not None:
+            wait = self._limit_wait(recorded.field("chat_id") or "")
+            if wait > 0:
+                self.too_many += 1
+                after = max(1, math.ceil(wait))
+                return api_error(429, f"Too Many Requests: retry after {after}",
+                                 retry_after=after)
         if method == "sendMessage" and recorded.field("chat_id") in self._chat_replies:
             return self._chat_replies[recorded.field("chat_id")]
         if self._method_scripts.get(method):

@@ -24,12 +24,12 @@ GROUP_WINDOW = 63.0  # ... in any window this long (nominal 60 s)
 BOT_WINDOW = 1.0
 
 
-def limit_key(chat_key):
+def limit_key(chat_key: str) -> str:
     """The chat Telegram counts: a forum topic `ID:TOPIC` shares its group's limits."""
     return chat_key.partition(":")[0]
 
 
-def is_group(chat_key):
+def is_group(chat_key: str) -> bool:
     return chat_key.startswith(("-", "@"))
 
 
@@ -53,7 +53,7 @@ class Scheduler:
                  per_group=PER_GROUP, group_window=GROUP_WINDOW):
         for name, value in (("per_bot", per_bot), ("per_group", per_group)):
             if not isinstance(value, int) or isinstance(value, bool) or value < 1:
-                raise ValueError(f"{name} must be a whole number of messages above zero, not {value!r}")
+                raise ValueError(f"{name} must be a whole number above zero, not {value!r}")
         for name, value in (("per_chat_seconds", per_chat_seconds), ("group_window", group_window)):
             if not isinstance(value, (int, float)) or isinstance(value, bool) or not value >= 0:
                 raise ValueError(f"{name} must be seconds, zero or more, not {value!r}")
@@ -71,19 +71,21 @@ class Scheduler:
         self._held = []  # heap of (ready time, ticket, chat)
         self._next_ticket = itertools.count()
 
-    def waiting(self, chat_key):
+    def waiting(self, chat_key: str) -> None:
         """This chat has something to send; a chat new to the turn joins its end."""
         if chat_key not in self._tickets:
             ticket = self._tickets[chat_key] = next(self._next_ticket)
             self._turn.append((chat_key, ticket))
 
-    def done(self, chat_key):
+    def done(self, chat_key: str) -> None:
         """Nothing more waits for this chat: it leaves the turn order."""
         self._tickets.pop(chat_key, None)
 
-    def next(self):
+    def next(self) -> tuple[str | None, float]:
         """(chat that may send now, 0.0), in turn; or (None, seconds until
         one may), math.inf when no chat waits."""
+        if not self._tickets:
+            return None, math.inf
         now = self._clock()
         self._release(now)
         pause = max(self._bot_ready() - now, self._all_paused - now)
@@ -103,7 +105,7 @@ class Scheduler:
             return None, math.inf
         return None, max(self._held[0][0] - now, pause)
 
-    def sent(self, chat_key):
+    def sent(self, chat_key: str) -> None:
         """A request went out to this chat now (a failed one too): it counts
         toward the bot's, the chat's and its group's limits."""
         now = self._clock()
@@ -117,7 +119,7 @@ class Scheduler:
             sends.popleft()
         sends.append(now)
 
-    def throttled(self, chat_key, retry_after):
+    def throttled(self, chat_key: str, retry_after: float) -> bool:
         """Telegram answered the request last recorded by sent() for this chat
         with 429 and retry_after seconds. When the chat's own limits explain it
         (it sent in the per-chat interval before, or a group used its whole
@@ -137,7 +139,7 @@ class Scheduler:
             self._all_paused = max(self._all_paused, until)
         return not own
 
-    def paused_until(self, chat_key):
+    def paused_until(self, chat_key: str) -> float:
         """The clock time this chat may send again by its limits and pauses
         (at or before now when it may send now)."""
         return max(self._ready_at(limit_key(chat_key)), self._all_paused)
@@ -157,14 +159,9 @@ class Scheduler:
         return self._bot_sends[-self._per_bot] + BOT_WINDOW
 
     def _release(self, now):
-        """Held chats whose time came rejoin the end of the turn (or wait
-        longer, when a pause or a send of a topic of their group came since)."""
+        """Held chats whose time came rejoin the end of the turn; next() checks
+        them again there (a pause or a send to a topic of their group may have
+        come since)."""
         while self._held and self._held[0][0] <= now:
             _, ticket, chat = heapq.heappop(self._held)
-            if self._tickets.get(chat) != ticket:
-                continue
-            ready = self._ready_at(limit_key(chat))
-            if ready > now:
-                heapq.heappush(self._held, (ready, ticket, chat))
-            else:
-                self._turn.append((chat, ticket))
+            self._turn.append((chat, ticket))
