@@ -434,3 +434,22 @@ def test_sigkill_at_any_moment_loses_no_alert_and_resends_at_most_the_one_in_fli
     left = {p.name for p in watcher.state.parent.iterdir()}
     assert left <= {"burn_state.json", "burn_state.kilnguard.db", "burn_state.kilnguard.db-wal",
                     "burn_state.kilnguard.db-shm"}, left
+
+
+def test_ctrl_c_while_delivery_waits_out_a_429_stops_at_once_and_keeps_the_alert(watcher):
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once").returncode == 0
+    watcher.listing({0: "0", 1: "0.5"})
+    watcher.telegram.answer_method("sendMessage", json_reply(429, {
+        "ok": False, "error_code": 429, "description": "Too Many Requests: retry after 50",
+        "parameters": {"retry_after": 50}}))
+    child = watcher.start("--once")
+    try:
+        wait_until(lambda: sends(watcher) == 1, timeout=60)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=20)  # well before the 50 s are over
+    finally:
+        child.kill()
+    assert child.returncode == 130 and "Traceback" not in err, err
+    [waiting] = watcher.outbox_texts()
+    assert waiting.endswith("SN1: 0.0000 → 0.5000")

@@ -94,7 +94,7 @@ class Database:
                 if not stat.S_ISREG(mode):
                     raise OSError(f"{path} is {kind(mode)}, not a regular file")
         # Autocommit mode: every transaction is an explicit BEGIN ... COMMIT.
-        connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        connection = sqlite3.connect(path, isolation_level=None)
         try:
             connection.execute("PRAGMA busy_timeout = 5000")
             version = connection.execute("PRAGMA user_version").fetchone()[0]
