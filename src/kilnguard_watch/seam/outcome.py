@@ -19,7 +19,9 @@ class PassOutcome:
     result: "ok" (returned 0), "failed" (returned 1: no listing, or the
         alert not delivered) or "error" (raised);
     subnets: subnets in the listing, None without a usable listing;
-    changes: changed subnets alerted in this pass;
+    changes: subnets the module found changed since the previous pass at
+        the top-level threshold (each chat is told against its own
+        baseline and rules);
     duration: seconds, on the monotonic clock;
     outbox_size: messages still waiting after the pass;
     messages_sent: Telegram messages delivered during the pass;
