@@ -57,6 +57,7 @@ def test_the_outbox_file_of_earlier_versions_is_taken_over_whole(tmp_path, teleg
     host.uninstall()
     assert not (tmp_path / "burn_state.outbox.json").exists()
     box = outbox(database_path(state))
+    assert box.database.execute("PRAGMA journal_mode").fetchone() == ("wal",)
     assert (texts(box, "1"), texts(box, "2")) == (["first"], ["first", "second"])
     assert (box.dropped("2"), box.moved, box.health) == (4, {"2": "-1002"}, {"failures": 2})
 
