@@ -194,3 +194,14 @@ def test_what_waits_for_a_chat_no_longer_configured(tmp_path, configured, waitin
     host.uninstall()
     assert host.database.execute("SELECT chat, text FROM outbox ORDER BY id").fetchall() == waiting
     assert logged == lines
+
+
+def test_a_bot_api_out_of_reach_costs_one_failure_not_one_per_chat(telegram, sleeps):
+    box = outbox()
+    chats = [Chat(str(n)) for n in range(1, 6)]
+    delivery = Delivery(kilnguard, box, "123:token", chats, log=print)
+    delivery.queue("SN1: 0.1000 → 0.2000")
+    telegram.answer_method("sendMessage", BAD_GATEWAY_PAGE)
+    ok, why = delivery.flush()
+    assert (ok, len(telegram.requests), len(box)) == (False, 1, 5) and "502 Bad Gateway" in why
+    assert delivery.flush() == (True, "") and len(telegram.delivered()) == 5

@@ -16,7 +16,11 @@ is used). Telegram's answers are followed where they say what to do:
   aside with a note to its chat, so it never holds back the ones behind it;
 - a token that Telegram refuses, or a refusal from every chat, is a setting
   that can never work: `refused` says so, and the host ends the program with
-  the settings status once the pass is over.
+  the settings status once the pass is over;
+- any other failure (no connection, a time-out, a 5xx page) is the service's
+  or the network's, not the chat's: the delivery stops there and everything
+  waits for the next pass, so an unreachable Bot API costs a pass one
+  time-out, not one for every chat.
 
 Waits go through time.sleep, looked up at each call, so Ctrl-C works and
 tests can record them; the scheduler's clock follows the sleeps."""
@@ -88,10 +92,11 @@ class Delivery:
         self.flushed = True
         errors = {}
         attempts = collections.Counter()  # failed tries per chat in this flush
+        unreachable = False
         for key in self.outbox.waiting_chats():
             if key in self.chats:
                 self.scheduler.waiting(key)
-        while self.refused is None:
+        while self.refused is None and not unreachable:
             key, wait = self.scheduler.next()
             if key is None:
                 if wait > LONGEST_WAIT:
@@ -117,6 +122,7 @@ class Delivery:
             self.sends[failure.reason] += 1
             errors[key] = error
             attempts[key] += 1
+            unreachable = failure.reason == telegram_api.OTHER
             if not self._follow(failure, key, row_id, error, attempts[key]):
                 self.scheduler.done(key)
         waiting = [key for key in self.outbox.waiting_chats() if key in self.chats]
