@@ -11,6 +11,7 @@ import contextlib
 import os
 import sqlite3
 import stat
+import threading
 
 from kilnguard_watch.files import kind
 
@@ -60,13 +61,16 @@ def database_path(state_path):
 
 
 class Database:
-    """One connection, used by the monitor's thread. `path` None keeps
-    everything in memory (a dry run, which must not touch the real data)."""
+    """One connection, shared by the host's threads one at a time: `lock`
+    is held for each statement and for a whole transaction. `path` None
+    keeps everything in memory (a dry run, which must not touch the real
+    data)."""
 
     def __init__(self, path):
         self.path = path
         self.in_memory = path is None
         self.connection = None
+        self.lock = threading.RLock()
 
     def open(self):
         """Opens (or creates) the database; gives None, or the one line that
@@ -94,7 +98,7 @@ class Database:
                 if not stat.S_ISREG(mode):
                     raise OSError(f"{path} is {kind(mode)}, not a regular file")
         # Autocommit mode: every transaction is an explicit BEGIN ... COMMIT.
-        connection = sqlite3.connect(path, isolation_level=None)
+        connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
         try:
             connection.execute("PRAGMA busy_timeout = 5000")
             version = connection.execute("PRAGMA user_version").fetchone()[0]
@@ -118,21 +122,34 @@ class Database:
     def transaction(self):
         """BEGIN IMMEDIATE ... COMMIT, rolled back on any error: the work
         inside is on the disk whole or not at all."""
-        connection = self.connection
-        connection.execute("BEGIN IMMEDIATE")
-        try:
-            yield connection
-            connection.execute("COMMIT")
-        except BaseException:
-            # A COMMIT that failed (a full disk) may leave the transaction open.
-            if connection.in_transaction:
-                connection.execute("ROLLBACK")
-            raise
+        with self.lock:
+            connection = self.connection
+            connection.execute("BEGIN IMMEDIATE")
+            try:
+                yield connection
+                connection.execute("COMMIT")
+            except BaseException:
+                # A COMMIT that failed (a full disk) may leave the transaction open.
+                if connection.in_transaction:
+                    connection.execute("ROLLBACK")
+                raise
 
     def execute(self, sql, parameters=()):
-        return self.connection.execute(sql, parameters)
+        """One statement, its rows read whole under the lock."""
+        with self.lock:
+            return _Rows(self.connection.execute(sql, parameters).fetchall())
 
     def close(self):
         if self.connection is not None:
             self.connection.close()
             self.connection = None
+
+
+class _Rows(list):
+    """Rows already fetched, read like a cursor."""
+
+    def fetchone(self):
+        return self[0] if self else None
+
+    def fetchall(self):
+        return list(self)
