@@ -15,7 +15,7 @@ import threading
 
 from kilnguard_watch.files import kind
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
 # a shared set of rates (most chats were told the same things at the same
 # times, so they share one copy).
@@ -24,9 +24,10 @@ CREATE TABLE IF NOT EXISTS outbox (
     id INTEGER PRIMARY KEY,          -- the order of queueing: oldest first
     chat TEXT NOT NULL,              -- the chat's key: ID or ID:TOPIC
     text TEXT NOT NULL,              -- one Telegram message, numbered if a piece
-    tries INTEGER NOT NULL DEFAULT 0 -- answers that refused this very message
+    tries INTEGER NOT NULL DEFAULT 0, -- answers that refused this very message
+    priority INTEGER NOT NULL DEFAULT 0 -- 0 alerts and the monitor's news, 1 answers
 );
-CREATE INDEX IF NOT EXISTS outbox_by_chat ON outbox (chat, id);
+CREATE INDEX IF NOT EXISTS outbox_by_chat ON outbox (chat, priority, id);
 CREATE TABLE IF NOT EXISTS set_aside (
     id INTEGER PRIMARY KEY,
     chat TEXT NOT NULL,
@@ -108,6 +109,10 @@ class Database:
             if path != ":memory:":
                 connection.execute("PRAGMA journal_mode = WAL")
             connection.execute("PRAGMA synchronous = FULL")
+            if version == 1:  # before command answers waited behind alerts
+                connection.execute("ALTER TABLE outbox ADD COLUMN priority INTEGER NOT NULL "
+                                   "DEFAULT 0")
+                connection.execute("DROP INDEX IF EXISTS outbox_by_chat")
             connection.executescript(SCHEMA)
             connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             problem = connection.execute("PRAGMA quick_check").fetchone()[0]

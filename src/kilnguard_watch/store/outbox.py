@@ -12,6 +12,8 @@ reason, so it never holds back the messages behind it."""
 import json
 
 LIMIT = 200
+ALERT = 0
+ANSWER = 1
 
 
 class Outbox:
@@ -49,11 +51,13 @@ class Outbox:
         with self.database.transaction() as connection:
             self.add(connection, [(chat, text) for chat in chats for text in texts])
 
-    def add(self, connection, messages):
+    def add(self, connection, messages, priority=ALERT):
         """Inside the caller's transaction: (chat, text) pairs in order, each
         chat then trimmed to `limit`, and the health record when it
-        changed."""
-        connection.executemany("INSERT INTO outbox (chat, text) VALUES (?, ?)", messages)
+        changed. An ANSWER to a command waits behind every ALERT (alerts and
+        the monitor's own news) for its chat."""
+        connection.executemany("INSERT INTO outbox (chat, text, priority) VALUES (?, ?, ?)",
+                               [(chat, text, priority) for chat, text in messages])
         chats = {chat for chat, _ in messages}
         over = connection.execute(
             "SELECT chat, COUNT(*) - ? FROM outbox GROUP BY chat HAVING COUNT(*) > ?",
@@ -86,7 +90,7 @@ class Outbox:
         that is not a message (edited by hand, damaged) is set aside alone."""
         while True:
             row = self.database.execute("SELECT id, text, tries FROM outbox WHERE chat = ? "
-                                        "ORDER BY id LIMIT 1", (chat,)).fetchone()
+                                        "ORDER BY priority, id LIMIT 1", (chat,)).fetchone()
             if row is None:
                 return None
             row_id, text, tries = row
