@@ -26,13 +26,16 @@ Waits go through time.sleep, looked up at each call, so Ctrl-C works and
 tests can record them; the scheduler's clock follows the sleeps."""
 
 import collections
+import threading
 import time
 
 from kilnguard_watch.delivery import telegram as telegram_api
-from kilnguard_watch.delivery.scheduler import Scheduler
+from kilnguard_watch.delivery.chats import parse_chat
+from kilnguard_watch.delivery.scheduler import Scheduler, limit_key
 
 LONGEST_WAIT = 60
 ATTEMPTS = 3
+SLICE = 0.25  # the longest sleep before new messages are looked for
 
 
 def dropped_note(count):
@@ -67,12 +70,17 @@ class Delivery:
         self.outbox = outbox
         self.token = token
         self.chats = {chat.key: chat for chat in chats}
+        self.chat_ids = {chat.id for chat in chats}
         self.log = log
         self.clock = PacedClock()
         self.scheduler = Scheduler(self.clock)
         self.sends = collections.Counter()
         self.flushed = False  # whether a delivery ran since the tally was taken
+        self._tally_lock = threading.Lock()  # the tally is taken from another thread
         self.refused = None
+        # Set when new messages were queued while a delivery runs (an answer
+        # to a command): it looks for them at its next turn.
+        self.queued = threading.Event()
 
     def queue(self, text):
         """Puts the messages the module would send for `text` in the outbox,
@@ -81,9 +89,25 @@ class Delivery:
 
     def take_tally(self):
         """The sends since the last call, and whether a delivery ran."""
-        tally, flushed = self.sends, self.flushed
-        self.sends, self.flushed = collections.Counter(), False
+        with self._tally_lock:
+            tally, flushed = self.sends, self.flushed
+            self.sends, self.flushed = collections.Counter(), False
         return tally, flushed
+
+    def serves(self, key):
+        """Whether messages for `key` are delivered: a configured chat, or a
+        topic of one (where a command was asked)."""
+        return key in self.chats or limit_key(key) in self.chat_ids
+
+    def _count(self, reason):
+        with self._tally_lock:
+            self.sends[reason] += 1
+
+    def _look_for_new(self):
+        self.queued.clear()
+        for key in self.outbox.waiting_chats():
+            if self.serves(key):
+                self.scheduler.waiting(key)
 
     def flush(self):
         """Delivers what waits until nothing is left or what is left cannot
@@ -93,15 +117,15 @@ class Delivery:
         errors = {}
         attempts = collections.Counter()  # failed tries per chat in this flush
         unreachable = False
-        for key in self.outbox.waiting_chats():
-            if key in self.chats:
-                self.scheduler.waiting(key)
+        self._look_for_new()
         while self.refused is None and not unreachable:
+            if self.queued.is_set():
+                self._look_for_new()
             key, wait = self.scheduler.next()
             if key is None:
                 if wait > LONGEST_WAIT:
                     break
-                self.clock.sleep(wait)
+                self.clock.sleep(min(wait, SLICE))
                 continue
             row = self.outbox.oldest(key)
             if row is None:
@@ -112,20 +136,20 @@ class Delivery:
             ok, error = self._send((dropped_note(dropped) if dropped else "") + text, key)
             self.scheduler.sent(key)
             if ok:
-                self.sends["sent"] += 1
+                self._count("sent")
                 if not self.outbox.delivered(row_id, key):
                     self.scheduler.done(key)
                 errors.pop(key, None)
                 attempts[key] = 0
                 continue
             failure = telegram_api.classify(error)
-            self.sends[failure.reason] += 1
+            self._count(failure.reason)
             errors[key] = error
             attempts[key] += 1
             unreachable = failure.reason == telegram_api.OTHER
             if not self._follow(failure, key, row_id, error, attempts[key]):
                 self.scheduler.done(key)
-        waiting = [key for key in self.outbox.waiting_chats() if key in self.chats]
+        waiting = [key for key in self.outbox.waiting_chats() if self.serves(key)]
         for key in waiting:
             self.scheduler.done(key)
         if not waiting:
@@ -137,8 +161,11 @@ class Delivery:
         key, error = next(iter(errors.items()))
         return (False, f"chat {key}: {error}" if len(self.chats) > 1 else error)
 
+    def _chat(self, key):
+        return self.chats.get(key) or parse_chat(key)
+
     def _send(self, text, key):
-        chat = self.chats[key]
+        chat = self._chat(key)
         target = chat.moved_to(self.outbox.moved.get(chat.id, chat.id))
         return self.module.send_burn_telegram(text, self.token, target.key)
 
@@ -157,7 +184,7 @@ class Delivery:
             self.scheduler.throttled(key, max(failure.retry_after, 1))
             return True
         if failure.reason == telegram_api.MIGRATED:
-            chat = self.chats[key]
+            chat = self._chat(key)
             old_id = self.outbox.moved.get(chat.id, chat.id)
             new_id = failure.migrate_to or telegram_api.migrated_chat(self.token, old_id)
             if new_id is None or new_id == old_id:

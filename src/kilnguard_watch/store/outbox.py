@@ -137,26 +137,32 @@ class Outbox:
     # ------------------------------------------------------------ chats
 
     def keep_only(self, chats, known):
-        """Fits what waits to the chats configured now. A message that still
+        """Fits what waits to the chats configured now. An alert that still
         waited for a chat no longer configured goes to each configured chat
         that is new here (`known`: the chats the database knew before), so
         the alerts a wrong chat id could not take reach the corrected one; a
         chat never gets a message twice. What no new chat takes over is
-        forgotten, since it would hold places for ever. Gives (retargeted,
-        forgotten) deliveries."""
+        forgotten, since it would hold places for ever; so are answers for a
+        chat no longer configured (answers in a topic of a configured chat
+        wait under the topic's key, and stay). Gives (retargeted, forgotten)
+        deliveries."""
         newcomers = [chat for chat in chats if chat not in known]
+        ids = {chat.partition(":")[0] for chat in chats}
         gone = [chat for chat in self.waiting_chats() if chat not in chats]
         retargeted = forgotten = 0
         with self.database.transaction() as connection:
             texts = []
             for chat in gone:
-                rows = connection.execute("SELECT id, text FROM outbox WHERE chat = ? ORDER BY id",
-                                          (chat,)).fetchall()
-                for _, text in rows:
+                rows = connection.execute("SELECT text FROM outbox WHERE chat = ? AND priority = ? "
+                                          "ORDER BY id", (chat, ALERT)).fetchall()
+                for text, in rows:
                     if text not in texts:
                         texts.append(text)
                 forgotten += len(rows)
-                connection.execute("DELETE FROM outbox WHERE chat = ?", (chat,))
+                connection.execute("DELETE FROM outbox WHERE chat = ? AND priority = ?",
+                                   (chat, ALERT))
+                if chat.partition(":")[0] not in ids:
+                    connection.execute("DELETE FROM outbox WHERE chat = ?", (chat,))
             if newcomers and texts:
                 self.add(connection, [(chat, text) for text in texts for chat in newcomers])
                 retargeted = len(texts) * len(newcomers)
