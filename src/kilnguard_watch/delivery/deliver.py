@@ -35,7 +35,6 @@ from kilnguard_watch.delivery.scheduler import Scheduler, limit_key
 
 LONGEST_WAIT = 60
 ATTEMPTS = 3
-SLICE = 0.25  # the longest sleep before new messages are looked for
 
 
 def dropped_note(count):
@@ -79,8 +78,11 @@ class Delivery:
         self._tally_lock = threading.Lock()  # the tally is taken from another thread
         self.refused = None
         # Set when new messages were queued while a delivery runs (an answer
-        # to a command): it looks for them at its next turn.
+        # to a command): it looks for them at its next turn, or within
+        # `look_every` seconds of a wait (None: a wait is slept whole, as
+        # when nothing else queues messages).
         self.queued = threading.Event()
+        self.look_every = None
 
     def queue(self, text):
         """Puts the messages the module would send for `text` in the outbox,
@@ -125,7 +127,7 @@ class Delivery:
             if key is None:
                 if wait > LONGEST_WAIT:
                     break
-                self.clock.sleep(min(wait, SLICE))
+                self.clock.sleep(wait if self.look_every is None else min(wait, self.look_every))
                 continue
             row = self.outbox.oldest(key)
             if row is None:
