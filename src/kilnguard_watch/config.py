@@ -46,6 +46,7 @@ class Config:
     path: str
     threshold: float
     chats: tuple[ChatConfig, ...]
+    commands: bool = False  # answer commands asked in the chats
 
 
 class ConfigInvalid(Exception):
@@ -182,7 +183,7 @@ def _netuids(item):
     return range(first, last + 1)
 
 
-_TOP_KEYS = {"threshold": _fraction}  # and "chat", read on its own
+_TOP_KEYS = {"threshold": _fraction, "commands": _flag}  # and "chat", read on its own
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -214,7 +215,7 @@ class _Reader:
         if self.problems:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
-        return Config(self.path, threshold, chats)
+        return Config(self.path, threshold, chats, commands=top.get("commands", False))
 
     def values(self, table, readers, where, skip=None):
         """The table's known keys read; problems for the others."""

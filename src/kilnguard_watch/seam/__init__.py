@@ -46,6 +46,7 @@ import sqlite3
 from kilnguard_watch.alerts.routing import Router
 from kilnguard_watch.config import everything
 from kilnguard_watch.delivery import deliver as delivery_module
+from kilnguard_watch.delivery.courier import Courier
 from kilnguard_watch.delivery import dry_run
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import sender_with_options
@@ -121,6 +122,7 @@ class Host:
         self.router = Router(module, settings.subscriptions, self.baselines, stored)
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
                                                  settings.chats, log)
+        self.courier = None  # delivery on a thread of its own, once commands are answered
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
         self.listing_answered = False
         self.refused_key = None
@@ -237,10 +239,21 @@ class Host:
         return (plan.alerted if plan is not None else 0) + (health_message is not None), ""
 
     def _flush(self):
+        if self.courier is not None:
+            return self.courier.settle()
         try:
             return self.delivery.flush()
         except sqlite3.Error as problem:
             return False, f"cannot write the database {self.outbox.path}: {problem}"
+
+    def deliver_on_a_thread(self):
+        """From now on messages are delivered by a thread of their own (the
+        passes wait for theirs): for answers that must not wait for a pass.
+        Gives the Courier, whose wake() says new messages wait."""
+        if self.courier is None:
+            self.courier = Courier(self.delivery, self.log)
+            self.courier.start()
+        return self.courier
 
     def _note_refused_key(self, report):
         """A key Taostats refuses at its first answer was never right: the

@@ -1,0 +1,57 @@
+"""The monitor as the commands see it: the last pass's outcome, the rates of
+the last usable listing and when each of them last changed, kept up to date
+as an observer of every pass (so it costs nothing while commands are off)."""
+
+import time
+
+from kilnguard_watch import __version__
+from kilnguard_watch.commands.handlers import Status
+from kilnguard_watch.reporting.health import stamp
+
+
+class HostView:
+    """`host`: the installed seam.Host; `interval` seconds between passes,
+    None for a single run."""
+
+    def __init__(self, host, interval, wall=time.time):
+        self.host = host
+        self.interval = interval
+        self.wall = wall
+        self._last = None  # (PassOutcome, when it ended, when it started)
+        self._rates = None
+        self._changed_at = {}
+        host.observers.subscribe(self.observe)
+
+    def observe(self, outcome):
+        now = self.wall()
+        if outcome.rates is not None:
+            if self._rates is not None:
+                for netuid, rate in outcome.rates.items():
+                    if self._rates.get(netuid) != rate:
+                        self._changed_at[netuid] = now
+            self._rates = dict(outcome.rates)
+        self._last = (outcome, now, now - outcome.duration)
+
+    def status(self):
+        record = self.host.health.record
+        health = ""
+        if record.get("failures"):
+            health = (f"{record['failures']} pass(es) in a row failed since "
+                      f"{stamp(record['since'])}: {record.get('last_error', '')}")
+        if self._last is None:
+            return Status(None, None, None, None, 0, self._next(None), len(self.host.outbox),
+                          health, __version__)
+        outcome, ended, started = self._last
+        return Status(outcome.kind, outcome.result, ended, outcome.subnets, outcome.changes,
+                      self._next(started), len(self.host.outbox), health, __version__)
+
+    def _next(self, started):
+        if self.interval is None:
+            return None
+        return (self.wall() if started is None else started) + self.interval
+
+    def rates(self):
+        return self._rates
+
+    def changed_at(self, netuid):
+        return self._changed_at.get(netuid)
