@@ -113,6 +113,11 @@ def build_parser():
     parser.add_argument("--chat-id", action="append", metavar="ID[:TOPIC]",
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
+    parser.add_argument("--commands", action="store_true",
+                        help="answer /status, /burn, /top and /help asked in the configured "
+                             "chats (commands = true in the configuration file does the same); "
+                             "reads every update of the bot with getUpdates, so the bot must not "
+                             "be read by another program")
     parser.add_argument("--silent", action="store_true",
                         help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -278,6 +283,17 @@ def check_telegram_at_start(host, token, chats):
             log_line(f"cannot check {check.name} now: {check.detail}", WARNING)
 
 
+def start_commands(args, host, token):
+    """Commands are answered by the running monitor: not by a single pass,
+    and not in a dry run, which has no bot to read."""
+    if args.once or args.dry_run:
+        log_line(f"commands are not answered {'in a single pass' if args.once else 'in a dry run'}",
+                 WARNING)
+        return
+    from kilnguard_watch import commands
+    commands.start(host, kilnguard, token, args.interval * 60)
+
+
 def verbose_line(outcome):
     log_line(outcome.summary())
 
@@ -409,6 +425,8 @@ def main(argv=None):
         chats = host.settings.chats
         if args.verbose:
             host.observers.subscribe(verbose_line)
+        if args.commands or configured.commands:
+            start_commands(args, host, token)
         try:
             outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
                                        args.heartbeat_url,
