@@ -1,0 +1,60 @@
+"""Commands asked in the chat, against the running kilnguard-watch as an
+operator runs it: answered in the chat (and topic) they came from while the
+monitor runs, only for configured chats, and never twice across a restart."""
+
+import signal
+
+from fake_taostats import wait_until
+from fake_telegram import api_method
+
+
+def message(chat_id, text, chat_type="private", topic=None):
+    sent = {"message_id": 1, "date": 1765000000, "chat": {"id": chat_id, "type": chat_type},
+            "from": {"id": 42, "is_bot": False, "first_name": "Ada"}, "text": text}
+    if topic is not None:
+        sent.update(message_thread_id=topic, is_topic_message=True)
+    return {"message": sent}
+
+
+def stop(child):
+    child.send_signal(signal.SIGTERM)
+    out, err = child.communicate(timeout=60)
+    return child.returncode, err
+
+
+def test_commands_are_answered_where_they_were_asked_and_never_twice(watcher):
+    settings = {"TELEGRAM_CHAT_ID": "12345,-100777"}
+    watcher.listing({0: "0", 1: "0.5", 2: "1"})
+    child = watcher.start("--commands", "--interval", "60", **settings)
+    try:
+        wait_until(lambda: len(watcher.telegram.delivered()) == 2, timeout=60)  # the snapshots
+        watcher.telegram.push_update(message(12345, "/burn 1 2"))
+        watcher.telegram.push_update(message(-100777, "/top 1", "supergroup", topic=9))
+        watcher.telegram.push_update(message(999, "/status"))
+        wait_until(lambda: len(watcher.telegram.delivered()) == 4, timeout=60)
+    finally:
+        status, err = stop(child)
+    assert status == 0, err
+    answer = watcher.telegram.delivered("12345")[-1]
+    assert answer.splitlines()[:2] == ["SN1: 0.5000 (unchanged since the monitor started)",
+                                       "SN2: 1.0000 (unchanged since the monitor started)"]
+    [top] = [r for r in watcher.telegram.requests if api_method(r) == "sendMessage"
+             and r.field("chat_id") == "-100777" and r.field("message_thread_id") == "9"]
+    assert "SN2: 1.0000" in top.field("text")
+    assert "ignored a command from chat 999, which is not configured" in err
+    assert watcher.telegram.delivered("999") == []
+    assert any(api_method(r) == "setMyCommands" for r in watcher.telegram.requests)
+    # A restart starts after the updates it answered: none is answered again.
+    answered = len(watcher.telegram.delivered())
+    watcher.listing({0: "0", 1: "0.5", 2: "1"})
+    polls = len([r for r in watcher.telegram.requests if api_method(r) == "getUpdates"])
+    child = watcher.start("--commands", "--interval", "60", **settings)
+    try:
+        wait_until(lambda: len([r for r in watcher.telegram.requests
+                                if api_method(r) == "getUpdates"]) > polls, timeout=60)
+    finally:
+        status, err = stop(child)
+    assert status == 0, err
+    last_poll = [r for r in watcher.telegram.requests if api_method(r) == "getUpdates"][-1]
+    assert last_poll.field("offset") == "4"
+    assert len(watcher.telegram.delivered()) == answered
