@@ -1,0 +1,330 @@
+"""The answers to chat commands: who is served, how often, and what each
+command says. Pure logic: the host hands in what the monitor knows (a
+MonitorView) and queues the answers; nothing here does I/O.
+
+Every command is a row of COMMANDS; the menu, /help and the dispatch all
+read that table, so a command added there is offered everywhere at once."""
+
+import collections
+import math
+import re
+import time
+from dataclasses import dataclass
+from typing import Callable, Mapping, Protocol
+
+from kilnguard_watch.commands.incoming import LONGEST_TEXT, Incoming
+from kilnguard_watch.commands.parse import parse
+
+PER_MINUTE = 20  # commands a chat may send in any 60 seconds
+WINDOW = 60.0
+IGNORED_LOG_EVERY = 60.0  # seconds between log lines about one unserved chat
+IGNORED_CHATS_KEPT = 10_000  # unserved chats remembered for that, newest kept
+MOST_SUBNETS = 50  # per /burn and per /top
+TOP_DEFAULT = 10
+LARGEST_NETUID = 65535
+SHOWN_VALUE = 20  # characters of a bad argument quoted back
+NO_LISTING = "No listing yet: the first pass has not finished."
+SLOW_DOWN = f"Slow down: at most {PER_MINUTE} commands a minute."
+
+
+@dataclass(frozen=True)
+class Status:
+    """The monitor as /status tells it.
+
+    last_kind: "pass" or "snapshot", None before the first;
+    last_result: "ok", "failed" or "error", None before the first pass;
+    last_at: when it ended (time.time), None before the first pass;
+    subnets: subnets in its listing, None without a usable listing;
+    changes: subnets it found changed;
+    next_at: when the next pass starts (time.time); a time already past
+        means a pass is running and the next comes after it; None when no
+        pass is scheduled (a single run);
+    outbox: messages waiting to be delivered;
+    health: "" when well, else the monitor's failure text;
+    version: the host's version."""
+    last_kind: str | None
+    last_result: str | None
+    last_at: float | None
+    subnets: int | None
+    changes: int
+    next_at: float | None
+    outbox: int
+    health: str
+    version: str
+
+
+class MonitorView(Protocol):
+    """What the host tells the commands about the monitor. Called on the
+    thread that answers commands, so each call must be safe beside a
+    running pass and quick (no network)."""
+
+    def status(self) -> Status:
+        """The monitor's state now."""
+
+    def rates(self) -> Mapping[str, str] | None:
+        """Netuid text -> rate text of the last usable listing, None before
+        the first one."""
+
+    def changed_at(self, netuid: str) -> float | None:
+        """When (time.time) the subnet's rate last changed while the monitor
+        ran; None when it has not changed since the monitor started."""
+
+
+@dataclass(frozen=True)
+class Entry:
+    """One command: its usage line and menu description, the method of
+    Commands that answers it (given the message and the arguments), and
+    whether it changes anything (reading commands are taken from anyone in
+    a served chat; changing ones will ask more of the sender)."""
+    name: str
+    usage: str
+    description: str
+    answer: Callable[["Commands", Incoming, tuple[str, ...]], str]
+    changes: bool
+
+
+def utc(seconds):
+    """A moment for a chat line: "2026-12-08 14:05 UTC"."""
+    try:
+        return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(seconds))
+    except (OverflowError, ValueError, OSError, TypeError):
+        return f"an unreadable time ({seconds!r})"
+
+
+def _quoted(value):
+    """A bad argument as quoted back: short, so the answer stays short."""
+    if len(value) > SHOWN_VALUE:
+        value = value[:SHOWN_VALUE - 1] + "…"
+    # Lone surrogates cannot be stored or sent as UTF-8, and direction marks
+    # would turn the answer around: what does not print is shown as U+FFFD.
+    value = "".join(c if c.isprintable() else "\ufffd" for c in value)
+    return f'"{value}"'
+
+
+def _fit(text):
+    """Telegram refuses a longer text; the answers are built short, and
+    this keeps odd monitor texts from making one undeliverable."""
+    return text if len(text) < LONGEST_TEXT else text[:LONGEST_TEXT - 2] + "…"
+
+
+# A netuid as typed: "7", "SN7", "sn7". ASCII digits only: int() would
+# also take other scripts' digits, which nobody means as a subnet number.
+_NETUID = re.compile(r"(?:[Ss][Nn])?([0-9]{1,6})")
+
+
+class BadArgument(ValueError):
+    """An argument the command cannot use, with the reason to quote."""
+
+
+def _netuid(word):
+    """The subnet number a word names, or None."""
+    found = _NETUID.fullmatch(word)
+    if found is None or int(found.group(1)) > LARGEST_NETUID:
+        return None
+    return int(found.group(1))
+
+
+def netuids(args):
+    """The subnets /burn asks for, in the order asked, each once. Ranges
+    ("20-30") count each subnet toward the limit; the check comes before a
+    range is spread out, so "/burn 0-65535" costs nothing."""
+    chosen = {}
+    for arg in args:
+        for word in arg.split(","):  # "/burn 1,2" as well as "/burn 1 2"
+            if not word:
+                continue
+            low, dash, high = word.partition("-")
+            if dash:
+                first, last = _netuid(low), _netuid(high)
+                if first is None or last is None or first > last:
+                    raise BadArgument(f"{_quoted(word)} is not a range of subnet numbers")
+            else:
+                first = last = _netuid(word)
+                if first is None:
+                    raise BadArgument(f"{_quoted(word)} is not a subnet number")
+            if last - first + 1 > MOST_SUBNETS:
+                raise BadArgument(f"at most {MOST_SUBNETS} subnets at a time")
+            for netuid in range(first, last + 1):
+                chosen[netuid] = None
+            if len(chosen) > MOST_SUBNETS:
+                raise BadArgument(f"at most {MOST_SUBNETS} subnets at a time")
+    return list(chosen)
+
+
+def _number(rate):
+    """A rate's value for ordering, None when it does not read as a finite
+    number (such a rate cannot be placed among the others)."""
+    try:
+        value = float(rate)
+    except (TypeError, ValueError, OverflowError):
+        return None
+    return value if math.isfinite(value) else None
+
+
+def _netuid_order(netuid):
+    try:
+        return int(netuid)
+    except (TypeError, ValueError):
+        return LARGEST_NETUID + 1
+
+
+class Commands:
+    """Answers the commands of the chats in `configured` (chat ids as text).
+
+    view: the MonitorView; module: the kilnguard module (every rate is shown
+    through its format_owner_burn, looked up at each use); log: one line per
+    call; clock: monotonic seconds for the limits; wall: time.time for the
+    moments shown."""
+
+    def __init__(self, view, module, configured, bot_username, log, clock=time.monotonic,
+                 wall=time.time):
+        self.view = view
+        self.module = module
+        self.configured = frozenset(configured)
+        self.bot_username = bot_username
+        self.log = log
+        self.clock = clock
+        self.wall = wall
+        self._recent = {}  # chat id -> deque of the clock times of its answered commands
+        self._warned = set()  # chats told to slow down and not yet under the limit
+        self._ignored = {}  # unserved chat id -> clock time of its last log line, oldest first
+
+    def handle(self, message):
+        """The answers to one message, as (chat key, text); [] for none."""
+        command = parse(message.text, self.bot_username)
+        if command is None:
+            return []
+        if message.chat_id not in self.configured:
+            self._note_ignored(message.chat_id)
+            return []
+        if not self._admit(message.chat_id):
+            if message.chat_id in self._warned:
+                return []
+            self._warned.add(message.chat_id)
+            return [(message.chat_key, SLOW_DOWN)]
+        self._warned.discard(message.chat_id)
+        return [(message.chat_key, _fit(self._answer(message, command)))]
+
+    def _note_ignored(self, chat_id):
+        now = self.clock()
+        last = self._ignored.get(chat_id)
+        if last is not None and now - last < IGNORED_LOG_EVERY:
+            return
+        self._ignored.pop(chat_id, None)
+        self._ignored[chat_id] = now  # re-inserted: the latest logged is last
+        while len(self._ignored) > IGNORED_CHATS_KEPT:
+            del self._ignored[next(iter(self._ignored))]
+        self.log(f"ignored a command from chat {chat_id}, which is not configured")
+
+    def _admit(self, chat_id):
+        """Whether the chat is under its limit; an admitted command counts.
+        Refused ones do not, so a chat that keeps sending is served again a
+        minute after its last served command, not never."""
+        now = self.clock()
+        recent = self._recent.setdefault(chat_id, collections.deque())
+        while recent and now - recent[0] >= WINDOW:
+            recent.popleft()
+        if len(recent) >= PER_MINUTE:
+            return False
+        recent.append(now)
+        return True
+
+    def _answer(self, message, command):
+        entry = BY_NAME.get(ALIASES.get(command.name, command.name))
+        if entry is None:
+            return f"Unknown command /{command.name[:32]}. Send /help for the list."
+        try:
+            return entry.answer(self, message, command.args)
+        except BadArgument as bad:
+            return f"Usage: {entry.usage}; {bad}"
+        except Exception as error:  # the view is the host's; one fault must not stop the poller
+            self.log(f"command /{entry.name} from chat {message.chat_id} failed: "
+                     f"{type(error).__name__}: {error}")
+            return f"Sorry, /{entry.name} failed; the monitor's log says why."
+
+    def _shown(self, rate):
+        return self.module.format_owner_burn(rate)
+
+    def status(self, message, args):
+        state = self.view.status()
+        if state.last_result is None:
+            lines = ["Last pass: none yet"]
+        else:
+            lines = [f"Last {state.last_kind or 'pass'}: {state.last_result}, "
+                     + (utc(state.last_at) if state.last_at is not None else "time unknown"),
+                     "Subnets: " + ("no usable listing" if state.subnets is None
+                                    else str(state.subnets)),
+                     f"Changes: {state.changes}"]
+        if state.next_at is None:
+            upcoming = "not scheduled"
+        elif state.next_at <= self.wall():
+            upcoming = "after this one"
+        else:
+            upcoming = utc(state.next_at)
+        lines += [f"Next pass: {upcoming}",
+                  f"Messages waiting: {state.outbox}",
+                  "Health: " + (" ".join(state.health.split()) or "well"),
+                  f"Version: {state.version}"]
+        return "\n".join(lines)
+
+    def burn(self, message, args):
+        if not args:
+            return f"Usage: {BY_NAME['burn'].usage}"
+        wanted = netuids(args)
+        if not wanted:  # only commas
+            return f"Usage: {BY_NAME['burn'].usage}"
+        rates = self.view.rates()
+        if rates is None:
+            return NO_LISTING
+        lines = []
+        for netuid in wanted:
+            rate = rates.get(str(netuid))
+            if rate is None:
+                lines.append(f"SN{netuid}: not in the listing")
+                continue
+            changed = self.view.changed_at(str(netuid))
+            when = ("unchanged since the monitor started" if changed is None
+                    else f"changed {utc(changed)}")
+            lines.append(f"SN{netuid}: {self._shown(rate)} ({when})")
+        return "\n".join(lines)
+
+    def top(self, message, args):
+        if len(args) > 1:
+            raise BadArgument(f"{_quoted(args[1])} is one number too many")
+        count = TOP_DEFAULT
+        if args:
+            if not re.fullmatch(r"[0-9]{1,3}", args[0]) or not 1 <= int(args[0]) <= MOST_SUBNETS:
+                raise BadArgument(f"{_quoted(args[0])} is not a number from 1 to {MOST_SUBNETS}")
+            count = int(args[0])
+        rates = self.view.rates()
+        if rates is None:
+            return NO_LISTING
+        ranked = sorted(((value, netuid) for netuid, value in
+                         ((netuid, _number(rate)) for netuid, rate in rates.items())
+                         if value is not None),
+                        key=lambda pair: (-pair[0], _netuid_order(pair[1])))[:count]
+        if not ranked:
+            return f"No subnet in the last listing ({len(rates)} subnets) has a numeric rate."
+        lines = [f"Highest owner burn rates ({len(ranked)} of {len(rates)} subnets):"]
+        lines += [f"SN{netuid}: {self._shown(rates[netuid])}" for _, netuid in ranked]
+        return "\n".join(lines)
+
+    def help(self, message, args):
+        return "\n".join(f"{entry.usage} — {entry.description}" for entry in COMMANDS)
+
+
+COMMANDS = (
+    Entry("status", "/status", "the last pass, the next one and the monitor's health",
+          Commands.status, changes=False),
+    Entry("burn", "/burn N [N ...] (subnet numbers, like /burn 1 12)",
+          "owner burn rate of the given subnets and when it last changed",
+          Commands.burn, changes=False),
+    Entry("top", f"/top [K] (how many, 1 to {MOST_SUBNETS}, {TOP_DEFAULT} when left out)",
+          "the subnets with the highest owner burn rate", Commands.top, changes=False),
+    Entry("help", "/help", "this list", Commands.help, changes=False),
+)
+BY_NAME = {entry.name: entry for entry in COMMANDS}
+# Telegram sends /start when someone opens a private chat with the bot.
+ALIASES = {"start": "help"}
+# For setMyCommands: the name and the description, without the usage.
+MENU = [(entry.name, entry.description) for entry in COMMANDS]
