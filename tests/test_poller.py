@@ -68,27 +68,23 @@ def polls(telegram):
 
 def test_each_update_is_answered_once_across_restarts(telegram, database, make):
     woken = []
-    for words in ("/status", "/help"):
-        telegram.push_update(text(words))
+    photo = text(None)
+    photo["message"]["photo"] = [{"file_id": "x", "width": 1, "height": 1}]
+    telegram.push_update({"edited_message": text("/help")["message"]})
+    for n in range(100):  # JSON-escaped, one batch of these is over 2 MiB
+        telegram.push_update(text(f"/{n}".ljust(4096, "é")))
+    telegram.push_update(photo)  # the 102nd: left for the next batch
     assert make(wake=lambda: woken.append(1)).poll_once()
-    assert answers(database) == [("12345", "echo /status", ANSWER), ("12345", "echo /help", ANSWER)]
-    assert offset(database) == 3 and woken == [1]
+    assert offset(database) == 101 and woken == [1] and len(answers(database)) == 99
     asked = polls(telegram)[0]
     assert (asked.field("allowed_updates"), asked.field("limit"), asked.field("offset")) == \
         ('["message"]', "100", None)
     telegram.push_update(text("/mute 5", chat_id=-100777))
     assert make().poll_once()  # a new poller, as after a restart
-    assert polls(telegram)[-1].field("offset") == "3"
-    assert answers(database)[2:] == [("-100777", "echo /mute 5", ANSWER)]
-    assert telegram.pending_updates() == [3] and make.log == []
-
-
-def test_a_full_batch_of_the_longest_messages_is_read(telegram, database, make):
-    for _ in range(101):  # JSON-escaped, a batch of these is over 2 MiB
-        telegram.push_update(text("é" * 4096))
-    poller = make()
-    assert poller.poll_once() and offset(database) == 101
-    assert poller.poll_once() and offset(database) == 102 and len(answers(database)) == 101
+    assert polls(telegram)[-1].field("offset") == "101" and offset(database) == 104
+    assert answers(database)[0] == ("12345", "echo /0".ljust(4096 + 5, "é"), ANSWER)
+    assert [row[1][:8] for row in answers(database)[98:]] == ["echo /98", "echo /99", "echo /mu"]
+    assert answers(database)[-1] == ("-100777", "echo /mute 5", ANSWER) and make.log == []
 
 
 def test_answers_and_offset_are_kept_together(telegram, database, make, monkeypatch):
@@ -111,7 +107,8 @@ def test_answers_and_offset_are_kept_together(telegram, database, make, monkeypa
 
 
 @pytest.mark.parametrize("replies, line", [
-    ([READER], "commands: another program reads this bot's updates: commands are off; alerts go on"),
+    ([READER], "commands: another program reads this bot's updates: commands are off; "
+               "alerts go on"),
     ([WEBHOOK, HOOK], "commands: the bot has a webhook set (https://hooks.example): commands are "
                       "off; alerts go on; delete the webhook with deleteWebhook to use commands"),
     ([UNAUTHORIZED], "commands: Telegram refuses the bot token (Unauthorized): commands are off"),
@@ -130,8 +127,8 @@ def test_polling_ends_when_it_cannot_work(telegram, make, replies, line):
 @pytest.mark.parametrize("after, waited", [(3, 3), (600, 60), (None, 1)],
                          ids=["as-told", "bounded", "untold"])
 def test_a_429_is_waited_out(telegram, make, after, waited):
-    telegram.answer_method("getUpdates", api_error(429, "Too Many Requests: retry after 3",
-                                                   **({} if after is None else {"retry_after": after})))
+    told = {} if after is None else {"retry_after": after}
+    telegram.answer_method("getUpdates", api_error(429, "Too Many Requests: retry after 3", **told))
     poller = make()
     assert poller.poll_once() and poller.poll_once()
     assert poller.waits == [waited] and make.log == []
@@ -146,34 +143,23 @@ def test_an_outage_is_one_line_at_its_start_and_one_at_its_end(telegram, databas
         assert poller.poll_once()
     assert poller.waits == [1, 2, 4, 8]
     assert [line.split(" (")[0] for line in make.log] == \
-        ["commands: cannot read updates", "commands: reading updates works again after 4 failed tries"]
+        ["commands: cannot read updates",
+         "commands: reading updates works again after 4 failed tries"]
     assert answers(database) == [("12345", "echo /status", ANSWER)]
 
 
-@pytest.mark.parametrize("fault", [RuntimeError("bad\ninput"), [("12345", None)]],
-                         ids=["raises", "not-answers"])
-def test_an_update_that_cannot_be_answered_is_skipped_alone(telegram, database, make, fault):
+def test_an_update_that_cannot_be_answered_is_skipped_alone(telegram, database, make):
     def handle(message):
-        if message.text != "/boom":
-            return echo(message)
-        if isinstance(fault, Exception):
-            raise fault
-        return fault
+        if message.text == "/boom":
+            raise RuntimeError("bad\ninput")
+        return [("12345", None)] if message.text == "/odd" else echo(message)
 
-    for words in ("/one", "/boom", "/two"):
+    for words in ("/one", "/boom", "/odd", "/two"):
         telegram.push_update(text(words))
     assert make(handle).poll_once()
     assert [row[1] for row in answers(database)] == ["echo /one", "echo /two"]
-    assert offset(database) == 4 and len(make.log) == 1 and "update 2 " in make.log[0]
-
-
-def test_updates_that_are_not_text_messages_move_the_offset_only(telegram, database, make):
-    photo = text(None)
-    photo["message"]["photo"] = [{"file_id": "x", "width": 1, "height": 1}]
-    for update in ({"edited_message": text("/help")["message"]}, text("/status"), photo):
-        telegram.push_update(update)
-    assert make().poll_once()
-    assert offset(database) == 4 and answers(database) == [("12345", "echo /status", ANSWER)]
+    assert offset(database) == 5 and [line.split(" from")[0] for line in make.log] == \
+        ["commands: update 2", "commands: update 3"]
 
 
 @pytest.mark.parametrize("waiting", ["long-poll", "429-wait"])
@@ -190,7 +176,8 @@ def test_stop_ends_the_thread_where_it_waits(telegram, database, make, waiting):
     telegram.push_update(text("/status"))  # ends the long poll; stays for the next start
     thread.join(30)
     assert not thread.is_alive() and not poller.running
-    assert offset(database) is None and answers(database) == [] and telegram.pending_updates() == [1]
+    assert offset(database) is None and answers(database) == []
+    assert telegram.pending_updates() == [1]
 
 
 @pytest.mark.parametrize("reply, logged", [(None, False), (api_error(400, "Bad Request"), True)],
