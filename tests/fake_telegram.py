@@ -1,11 +1,14 @@
 """A loopback stand-in for the Telegram Bot API, on the shared fake server:
 records every request as it arrived on the wire and answers from a script of
 replies shaped like the real service's (JSON with `ok`, `error_code`,
-`description`, `parameters`), or with a success once the script is used up."""
+`description`, `parameters`), or with a success once the script is used up.
+getUpdates answers as the real service does: the updates pushed and not yet
+confirmed, held open as a long poll until one comes."""
 
 import collections
 import json
 import math
+import threading
 import time
 
 import fake_taostats
@@ -66,7 +69,66 @@ class FakeTelegram(fake_taostats.FakeServer):
         self._chat_replies = {}
         self._limits = None
         self.too_many = 0  # 429s given for going over the limits
+        # Updates pushed and not yet confirmed, and the long polls waiting
+        # for one: guarded by their own condition, never by the fake's lock,
+        # so a held long poll stops no other request.
+        self._updates = []
+        self._last_update_id = 0
+        self._update_pushed = threading.Condition()
+        self.held_polls = 0  # getUpdates requests holding open now
         super().__init__(tls_context)
+
+    def push_update(self, update):
+        """Queues an update (a dict without its id) for getUpdates; gives
+        its update_id, counting up from 1."""
+        with self._update_pushed:
+            self._last_update_id += 1
+            self._updates.append({"update_id": self._last_update_id, **update})
+            self._update_pushed.notify_all()
+            return self._last_update_id
+
+    def pending_updates(self):
+        """The ids of the updates not yet confirmed."""
+        with self._update_pushed:
+            return [update["update_id"] for update in self._updates]
+
+    def _record(self, recorded):
+        if api_method(recorded) == "getUpdates":
+            self._hold(recorded)
+        return super()._record(recorded)
+
+    def _hold(self, recorded):
+        """A long poll: waits up to its `timeout` for an update at or past its
+        offset, unless a reply is scripted for it."""
+        with self._lock:
+            if self._method_scripts.get("getUpdates"):
+                return
+        offset = int(recorded.field("offset") or 0)
+        with self._update_pushed:
+            self.held_polls += 1
+            try:
+                self._update_pushed.wait_for(
+                    lambda: self._stopping.is_set()
+                    or any(update["update_id"] >= offset for update in self._updates),
+                    timeout=float(recorded.field("timeout") or 0))
+            finally:
+                self.held_polls -= 1
+
+    def _updates_reply(self, recorded):
+        """Confirms (drops) the updates below the offset; answers those left,
+        at most `limit` of them."""
+        offset = recorded.field("offset")
+        limit = int(recorded.field("limit") or 100)
+        with self._update_pushed:
+            if offset is not None:
+                self._updates = [u for u in self._updates if u["update_id"] >= int(offset)]
+            return json_reply(200, {"ok": True, "result": self._updates[:limit]})
+
+    def close(self):
+        self._stopping.set()
+        with self._update_pushed:
+            self._update_pushed.notify_all()
+        super().close()
 
     @property
     def base_url(self):
@@ -136,6 +198,13 @@ class FakeTelegram(fake_taostats.FakeServer):
             return self._chat_replies[recorded.field("chat_id")]
         if self._method_scripts.get(method):
             return self._method_scripts[method].pop(0)
+        # The poller's own questions never take a reply scripted for sends.
+        if method == "getUpdates":
+            return self._updates_reply(recorded)
+        if method == "setMyCommands":
+            return json_reply(200, {"ok": True, "result": True})
+        if method == "getWebhookInfo":
+            return json_reply(200, {"ok": True, "result": {"url": "", "pending_update_count": 0}})
         return super().choose_reply(recorded)
 
     def unscripted_reply(self):

@@ -23,6 +23,7 @@ REFUSED = "refused"  # the service says the setting is wrong
 MOVED = "moved"  # the chat has a new id; delivery follows it, the setting should too
 UNKNOWN = "unknown"  # could not tell (network, service trouble)
 SKIPPED = "not checked"  # not needed for this run
+WARNING = "warning"  # alerts work, something else does not
 
 
 @dataclasses.dataclass
@@ -147,6 +148,23 @@ def _topic_exists(token, chat):
     reply = telegram_api.call("sendChatAction", token, chat_id=chat.id, action="typing",
                               message_thread_id=chat.topic)
     return None if reply.get("ok") else reply
+
+
+def webhook_check(token):
+    """Chat commands are read with getUpdates, which Telegram refuses while
+    the bot has a webhook; alerts are sent either way."""
+    name = "telegram webhook"
+    try:
+        url = telegram_api.webhook_url(token)
+    except telegram_api.Unreachable as error:
+        return Check(name, UNKNOWN, f"no answer from the Bot API: {error}")
+    except telegram_api.ApiError as error:
+        return Check(name, UNKNOWN, str(error))
+    if url is None:
+        return Check(name, OK, "none set: chat commands can be read")
+    return Check(name, WARNING, f"the bot has a webhook set ({telegram_api.site(url)}): chat "
+                                f"commands cannot be read while it is; alerts still go; delete "
+                                f"it with deleteWebhook to use commands")
 
 
 def skipped_telegram_checks(reason):

@@ -88,6 +88,11 @@ class Unreachable(Exception):
     not the Bot API's)."""
 
 
+class ApiError(Exception):
+    """The Bot API answered a question with an error; the text is its
+    description without the token."""
+
+
 def base_problem(base, name="TELEGRAM_API_BASE"):
     """Why the API base `name` (as the module reads it) can never work, or
     None. The Bot API's URL carries the token, so such a value is refused
@@ -112,6 +117,13 @@ def call(method, token, **params):
     """GET /bot<token>/<method>: the reply's JSON object, whatever its status.
     Unreachable when there is none within TIMEOUT_SECONDS all told, or when
     it is over REPLY_LIMIT; its text never holds the token."""
+    return request(method, token, params, TIMEOUT_SECONDS, REPLY_LIMIT)
+
+
+def request(method, token, params, seconds, reply_limit):
+    """`call` with its own overall deadline and reply limit in bytes, for a
+    question that waits longer or answers more (getUpdates' long poll). The
+    parameters are a dict: a Bot API parameter may be called `limit`."""
     base = kilnguard._telegram_api_base()  # the rule the module's own sends follow
     problem = base_problem(base)
     if problem is not None:
@@ -120,18 +132,18 @@ def call(method, token, **params):
     if params:
         url += "?" + urllib.parse.urlencode(params)
     try:
-        status, _reason, body = deadline_http.get(url, TIMEOUT_SECONDS, REPLY_LIMIT)
+        status, _reason, body = deadline_http.get(url, seconds, reply_limit)
     except urllib.error.URLError as error:
         reason = error.reason
         if isinstance(reason, TimeoutError):
-            reason = f"no answer within {TIMEOUT_SECONDS} s"
+            reason = f"no answer within {seconds} s"
         raise Unreachable(log.scrub(str(reason), token)) from None
     except TimeoutError:
-        raise Unreachable(f"no answer within {TIMEOUT_SECONDS} s") from None
+        raise Unreachable(f"no answer within {seconds} s") from None
     except (OSError, ValueError, http.client.HTTPException) as error:
         raise Unreachable(log.scrub(str(error), token)) from None
-    if len(body) > REPLY_LIMIT:
-        raise Unreachable(f"HTTP {status}, a reply of over {REPLY_LIMIT // 1024} KiB: "
+    if len(body) > reply_limit:
+        raise Unreachable(f"HTTP {status}, a reply of over {reply_limit // 1024} KiB: "
                           f"not a Bot API reply")
     try:
         document = json.loads(body.decode("utf-8"))
@@ -162,3 +174,27 @@ def migrated_chat(token, chat_id):
     if isinstance(parameters, dict) and parameters.get("migrate_to_chat_id") is not None:
         return str(parameters["migrate_to_chat_id"])
     return None
+
+
+def webhook_url(token):
+    """The URL of the bot's webhook (getWebhookInfo), None when none is set:
+    while one is, Telegram refuses getUpdates and commands cannot be read.
+    Unreachable without an answer, ApiError for a failed one."""
+    document = call("getWebhookInfo", token)
+    if not document.get("ok"):
+        raise ApiError(describe(document, token))
+    info = document.get("result")
+    if not isinstance(info, dict) or not isinstance(info.get("url"), str):
+        raise ApiError("getWebhookInfo answered without a url")
+    return info["url"] or None
+
+
+def site(url):
+    """scheme://host of a URL: what a line may show of a webhook's address,
+    whose path usually holds a secret (often the token itself)."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+        host = parts.hostname
+    except ValueError:
+        host = None
+    return f"{parts.scheme}://{host}" if host else "an address that is not a URL"
