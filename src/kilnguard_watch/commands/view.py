@@ -1,6 +1,7 @@
 """The monitor as the commands see it: the last pass's outcome, the rates of
 the last usable listing and when each of them last changed, kept up to date
-as an observer of every pass (so it costs nothing while commands are off)."""
+by listening to every pass (so it costs nothing while commands are off). The
+rates are taken as soon as a pass has them, before its messages go out."""
 
 import time
 
@@ -20,16 +21,19 @@ class HostView:
         self._last = None  # (PassOutcome, when it ended, when it started)
         self._rates = None
         self._changed_at = {}
+        host.listings.subscribe(self.listed)
         host.observers.subscribe(self.observe)
+
+    def listed(self, rates):
+        now = self.wall()
+        if self._rates is not None:
+            for netuid, rate in rates.items():
+                if self._rates.get(netuid) != rate:
+                    self._changed_at[netuid] = now
+        self._rates = dict(rates)
 
     def observe(self, outcome):
         now = self.wall()
-        if outcome.rates is not None:
-            if self._rates is not None:
-                for netuid, rate in outcome.rates.items():
-                    if self._rates.get(netuid) != rate:
-                        self._changed_at[netuid] = now
-            self._rates = dict(outcome.rates)
         self._last = (outcome, now, now - outcome.duration)
 
     def status(self):

@@ -100,6 +100,9 @@ class Host:
         self.log = log
         self.observers = Observers(log)
         self.waiting = Observers(log)
+        # The rate map of each usable listing, told before its messages are
+        # delivered (which may take long), for what answers questions.
+        self.listings = Observers(log)
         self.database = Database(None if settings.dry_run else database_path(settings.state_path))
         self._say(self.database.open())
         if not self.database.in_memory:
@@ -186,6 +189,8 @@ class Host:
             # already does.
             self.log(message.removeprefix(log_prefix).replace("\n", " "))
         alerted, not_written = self._queue(report, module_text, message)
+        if report.rates is not None and failure not in _WITHOUT_LISTING:
+            self.listings.publish(report.rates)
         ok = True
         if len(self.outbox):
             ok, why = self._flush()
@@ -251,6 +256,10 @@ class Host:
         passes wait for theirs): for answers that must not wait for a pass.
         Gives the Courier, whose wake() says new messages wait."""
         if self.courier is None:
+            # Answers go to the topic a question came from, which the
+            # module's own sender cannot address.
+            if self.module.send_burn_telegram is self.originals["send_burn_telegram"]:
+                self.module.send_burn_telegram = sender_with_options(self.module, self._silent())
             self.courier = Courier(self.delivery, self.log)
             self.courier.start()
         return self.courier
@@ -281,10 +290,11 @@ class Host:
         module._burn_pass_report = self.pass_report
         if self.settings.dry_run:
             module.send_burn_telegram = dry_run.print_instead_of_sending
-        else:
-            silent = {sub.chat.key for sub in self.settings.subscriptions if sub.silent}
-            if silent or any(chat.topic is not None for chat in self.settings.chats):
-                module.send_burn_telegram = sender_with_options(module, silent)
+        elif self._silent() or any(chat.topic is not None for chat in self.settings.chats):
+            module.send_burn_telegram = sender_with_options(module, self._silent())
+
+    def _silent(self):
+        return {sub.chat.key for sub in self.settings.subscriptions if sub.silent}
 
     def uninstall(self):
         """Puts the module's operations back (for tests and embedding hosts)."""
