@@ -57,3 +57,14 @@ def test_commands_are_answered_where_they_were_asked_and_never_twice(watcher):
     assert status == 0, err
     [new] = watcher.telegram.delivered()[answered:]
     assert "/burn" in new and "/top" in new
+
+
+def test_check_warns_that_a_webhook_keeps_commands_from_being_read(watcher):
+    from fake_telegram import json_reply
+
+    watcher.telegram.answer_method("getWebhookInfo", json_reply(200, {"ok": True, "result": {
+        "url": f"https://hooks.example.net/{watcher.TOKEN}", "pending_update_count": 0}}))
+    done = watcher.run("--check", "--commands")
+    assert done.returncode == 0, done.stderr
+    [line] = [line for line in done.stdout.splitlines() if "webhook" in line]
+    assert "https://hooks.example.net" in line and watcher.TOKEN not in done.stdout

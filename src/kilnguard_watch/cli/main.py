@@ -258,6 +258,8 @@ def run_checks(args, token, configured):
     else:
         telegram = checks.telegram_checks(token, chats)
     results = [checks.taostats_check(kilnguard), *telegram, checks.state_folder_check(args.state)]
+    if (args.commands or configured.commands) and token:
+        results.append(checks.webhook_check(token))
     if args.send_test:
         if args.dry_run:
             results += checks.skipped_telegram_checks("a dry run sends no test message")
