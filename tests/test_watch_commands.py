@@ -64,6 +64,7 @@ def test_check_warns_that_a_webhook_keeps_commands_from_being_read(watcher):
 
     watcher.telegram.answer_method("getWebhookInfo", json_reply(200, {"ok": True, "result": {
         "url": f"https://hooks.example.net/{watcher.TOKEN}", "pending_update_count": 0}}))
+    watcher.listing({0: "0"})
     done = watcher.run("--check", "--commands")
     assert done.returncode == 0, done.stderr
     [line] = [line for line in done.stdout.splitlines() if "webhook" in line]
