@@ -22,26 +22,27 @@ class Incoming:
         return self.chat_id if self.topic is None else f"{self.chat_id}:{self.topic}"
 
 
-def _whole(value):
+def whole_number(value):
+    """An int that is not a bool (JSON true is no id)."""
     return isinstance(value, int) and not isinstance(value, bool)
 
 
 def incoming(update):
     """The Incoming of one decoded update (a dict), or None."""
-    if not isinstance(update, dict) or not _whole(update.get("update_id")):
+    if not isinstance(update, dict) or not whole_number(update.get("update_id")):
         return None
     message = update.get("message")
     if not isinstance(message, dict):
         return None
     chat, text = message.get("chat"), message.get("text")
-    if not isinstance(chat, dict) or not _whole(chat.get("id")) or not isinstance(text, str):
+    if not isinstance(chat, dict) or not whole_number(chat.get("id")) or not isinstance(text, str):
         return None
     chat_type = chat.get("type")
     if chat_type not in ("private", "group", "supergroup", "channel"):
         return None
     topic = message.get("message_thread_id")
-    topic = topic if message.get("is_topic_message") is True and _whole(topic) and topic > 0 else None
+    topic = topic if message.get("is_topic_message") is True and whole_number(topic) and topic > 0 else None
     sender = message.get("from")
-    user_id = sender.get("id") if isinstance(sender, dict) and _whole(sender.get("id")) else None
+    user_id = sender.get("id") if isinstance(sender, dict) and whole_number(sender.get("id")) else None
     return Incoming(update["update_id"], str(chat["id"]), chat_type, topic, user_id,
                     text[:LONGEST_TEXT])

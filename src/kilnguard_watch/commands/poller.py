@@ -10,7 +10,7 @@ commands only, with one line in the log."""
 import json
 import threading
 
-from kilnguard_watch.commands.incoming import incoming
+from kilnguard_watch.commands.incoming import incoming, whole_number
 from kilnguard_watch.delivery import telegram
 from kilnguard_watch.log import scrub
 from kilnguard_watch.store.outbox import ANSWER
@@ -23,10 +23,6 @@ REPLY_LIMIT = 8 * 1024 * 1024
 SLACK_SECONDS = 10  # the HTTP call's deadline beyond the long poll
 LONGEST_WAIT = 60  # seconds, between tries in an outage and after a 429
 ALLOWED_UPDATES = json.dumps(["message"])  # edited messages and channel posts are not asked
-
-
-def _whole(value):
-    return isinstance(value, int) and not isinstance(value, bool)
 
 
 class Poller:
@@ -101,7 +97,7 @@ class Poller:
         if not isinstance(updates, list):
             return self._trouble("getUpdates answered without a list of updates")
         ids = [update["update_id"] for update in updates
-               if isinstance(update, dict) and _whole(update.get("update_id"))]
+               if isinstance(update, dict) and whole_number(update.get("update_id"))]
         if len(ids) != len(updates):
             return self._trouble("getUpdates answered an update without an update_id")
         if ids:
@@ -172,7 +168,7 @@ class Poller:
         if code == 429:
             parameters = reply.get("parameters")
             after = parameters.get("retry_after") if isinstance(parameters, dict) else None
-            self._wait(min(after, LONGEST_WAIT) if _whole(after) and after > 0 else 1)
+            self._wait(min(after, LONGEST_WAIT) if whole_number(after) and after > 0 else 1)
             return not self._stopping.is_set()
         return self._trouble(f"getUpdates failed: {telegram.describe(reply, self._token)}")
 
