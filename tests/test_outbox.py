@@ -4,6 +4,7 @@ versions taken over, a bad row or a message Telegram refuses set aside alone,
 429s waited out, what waits for a chat no longer configured, and the pass
 outcomes observers receive."""
 
+import contextlib
 import json
 
 import pytest
@@ -205,3 +206,28 @@ def test_a_bot_api_out_of_reach_costs_one_failure_not_one_per_chat(telegram, sle
     ok, why = delivery.flush()
     assert (ok, len(telegram.requests), len(box)) == (False, 1, 5) and "502 Bad Gateway" in why
     assert delivery.flush() == (True, "") and len(telegram.delivered()) == 5
+
+
+def test_an_answer_waits_behind_every_alert_for_its_chat(telegram, sleeps):
+    from kilnguard_watch.store.outbox import ANSWER
+
+    box = outbox()
+    with box.database.transaction() as connection:
+        box.add(connection, [("1", "answer")], priority=ANSWER)
+    box.queue(["alert"], ["1"])
+    assert Delivery(kilnguard, box, "123:token", [Chat("1")], log=print).flush() == (True, "")
+    assert telegram.delivered("1") == ["alert", "answer"]
+
+
+def test_a_database_of_the_first_schema_keeps_what_waits(tmp_path):
+    import sqlite3
+
+    path = tmp_path / "k.db"
+    with contextlib.closing(sqlite3.connect(path)) as connection:
+        connection.executescript(
+            "CREATE TABLE outbox (id INTEGER PRIMARY KEY, chat TEXT NOT NULL, text TEXT NOT NULL,"
+            " tries INTEGER NOT NULL DEFAULT 0); CREATE INDEX outbox_by_chat ON outbox (chat, id);"
+            " INSERT INTO outbox (chat, text) VALUES ('1', 'waiting'); PRAGMA user_version = 1;")
+    box = outbox(str(path))
+    assert box.oldest("1")[1:] == ("waiting", 0)
+    assert box.database.execute("PRAGMA user_version").fetchone() == (2,)
