@@ -6,6 +6,7 @@ the alert queued for it."""
 
 import json
 import sqlite3
+import time
 
 import pytest
 
@@ -14,6 +15,7 @@ from fake_taostats import Reply, subnet_listing
 from kilnguard_watch import seam
 from kilnguard_watch.config import ChatConfig
 from kilnguard_watch.delivery.chats import Chat
+from kilnguard_watch.store import mutes
 
 TOKEN = "123456:telegram-bot-token"
 
@@ -153,3 +155,23 @@ def test_a_baseline_moves_only_with_the_alert_queued_for_it(monitor, telegram, m
     monitor.run(SECOND)  # the module saw it last pass; the chat had not been told
     assert change_lines(telegram, "1") == ["SN1: 0.5000 → 0.6000", "SN2: 0.5000 → 0.5200",
                                            "SN3: 0.9800 → 0.9950", "SN4: 0.2000 → 0.0500"]
+
+
+@pytest.mark.parametrize("muted, during, after", [
+    (1, ["SN2: 0.5000 → 0.5200"], ["SN1: 0.5000 → 0.7000"]),
+    (mutes.EVERY_SUBNET, [], ["SN1: 0.5000 → 0.7000", "SN2: 0.5000 → 0.5200"]),
+], ids=["one-subnet", "every-subnet"])
+def test_a_muted_subnet_is_told_once_against_the_baseline_when_the_mute_ends(
+        monitor, telegram, muted, during, after):
+    host = monitor.install(chat("1"), chat("2"))
+    monitor.run({0: "0", 1: "0.5", 2: "0.5"})
+    with host.database.transaction() as connection:
+        mutes.mute(connection, ["1"], muted, time.time() + 3600)
+    monitor.run({0: "0", 1: "0.6", 2: "0.52"}, {0: "0", 1: "0.7", 2: "0.52"})
+    assert change_lines(telegram, "1") == during
+    assert change_lines(telegram, "2") == ["SN1: 0.5000 → 0.6000", "SN2: 0.5000 → 0.5200",
+                                           "SN1: 0.6000 → 0.7000"]
+    with host.database.transaction() as connection:
+        mutes.unmute(connection, ["1"], muted)
+    monitor.run({0: "0", 1: "0.7", 2: "0.52"})
+    assert change_lines(telegram, "1") == during + after

@@ -16,7 +16,7 @@ from fake_telegram import Reply as TelegramReply
 from kilnguard_watch import seam as wiring
 from kilnguard_watch.delivery.chats import Chat
 from kilnguard_watch.delivery.deliver import Delivery
-from kilnguard_watch.store.database import Database, database_path
+from kilnguard_watch.store.database import SCHEMA_VERSION, Database, database_path
 from kilnguard_watch.store.json_outbox import json_outbox_path
 from kilnguard_watch.store.outbox import Outbox
 
@@ -230,4 +230,4 @@ def test_a_database_of_the_first_schema_keeps_what_waits(tmp_path):
             " INSERT INTO outbox (chat, text) VALUES ('1', 'waiting'); PRAGMA user_version = 1;")
     box = outbox(str(path))
     assert box.oldest("1")[1:] == ("waiting", 0)
-    assert box.database.execute("PRAGMA user_version").fetchone() == (2,)
+    assert box.database.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,)

@@ -13,6 +13,8 @@ the module would have sent."""
 
 import dataclasses
 
+from kilnguard_watch.store.mutes import EVERY_SUBNET
+
 
 @dataclasses.dataclass
 class Plan:
@@ -50,12 +52,15 @@ class Router:
         self.baselines = baselines
         self.start_rates = dict(start_rates) if start_rates and not baselines.known else None
 
-    def plan(self, report, module_text=None):
+    def plan(self, report, module_text=None, muted=None):
+        """`muted`: {chat key: netuids muted now (EVERY_SUBNET for all)};
+        a muted subnet is left out of the chat's alerts, so its baseline
+        waits for the mute to end."""
         rates = dict(report.rates)
         if report.kind == "snapshot":
             plan = self._snapshot(rates, report.updated_at, module_text)
         else:
-            plan = self._pass(rates, report.updated_at)
+            plan = self._pass(rates, report.updated_at, muted or {})
         self.start_rates = None
         return plan
 
@@ -73,7 +78,7 @@ class Router:
         return Plan(messages, [([sub.chat.key for sub in self.subscriptions], rates)],
                     alerted=len(self.subscriptions))
 
-    def _pass(self, rates, updated_at):
+    def _pass(self, rates, updated_at, muted):
         groups = {}
         newcomers = []
         for sub in self.subscriptions:
@@ -83,11 +88,12 @@ class Router:
                     newcomers.append(sub.chat.key)
                     continue
                 baseline = self.start_rates
-            rule = (id(baseline), sub.threshold, sub.subnets, sub.above, sub.below)
-            groups.setdefault(rule, (baseline, sub, []))[2].append(sub.chat.key)
+            silenced = muted.get(sub.chat.key, frozenset())
+            rule = (id(baseline), sub.threshold, sub.subnets, sub.above, sub.below, silenced)
+            groups.setdefault(rule, (baseline, sub, silenced, []))[3].append(sub.chat.key)
         plan = Plan([], [([*newcomers], rates)] if newcomers else [])
-        for baseline, sub, chats in groups.values():
-            changes = self._changes(baseline, rates, sub)
+        for baseline, sub, silenced, chats in groups.values():
+            changes = self._changes(baseline, rates, sub, silenced)
             # Subnets that appeared join the baseline silently, as the module
             # stores them without an alert.
             appeared = {netuid: rate for netuid, rate in rates.items() if netuid not in baseline}
@@ -102,9 +108,12 @@ class Router:
                 plan.pointing.append((chats, {**baseline, **appeared}))
         return plan
 
-    def _changes(self, baseline, rates, sub):
-        watched = rates if sub.subnets is None else {
-            netuid: rate for netuid, rate in rates.items() if int(netuid) in sub.subnets}
+    def _changes(self, baseline, rates, sub, silenced):
+        if EVERY_SUBNET in silenced:
+            return []
+        watched = rates if sub.subnets is None and not silenced else {
+            netuid: rate for netuid, rate in rates.items()
+            if sub.watches(int(netuid)) and int(netuid) not in silenced}
         changes = self.module.diff_burns(baseline, watched, sub.threshold)
         if sub.above is None and sub.below is None:
             return changes

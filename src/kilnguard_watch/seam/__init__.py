@@ -42,6 +42,7 @@ being called at each test of the pause file.
 
 import dataclasses
 import sqlite3
+import time
 
 from kilnguard_watch.alerts.routing import Router
 from kilnguard_watch.config import everything
@@ -56,6 +57,7 @@ from kilnguard_watch.reporting import health as health_module
 from kilnguard_watch.seam import outcome as outcome_module
 from kilnguard_watch.seam.listing_check import listing_problem, pass_error_text
 from kilnguard_watch.seam.outcome import Observers, PassOutcome
+from kilnguard_watch.store import mutes
 from kilnguard_watch.store.baselines import Baselines
 from kilnguard_watch.store.database import Database, database_path
 from kilnguard_watch.store.json_outbox import json_outbox_path, take_over
@@ -221,7 +223,7 @@ class Host:
         alerted, "" or why the database could not take it)."""
         plan = None
         if report.rates is not None and report.failure in (None, outcome_module.NOT_DELIVERED):
-            plan = self.router.plan(report, module_text)
+            plan = self.router.plan(report, module_text, mutes.active(self.database, time.time()))
         messages = plan.messages if plan is not None else []
         if health_message is not None:
             pieces = self.module._message_pieces(health_message)

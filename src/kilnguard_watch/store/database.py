@@ -15,7 +15,7 @@ import threading
 
 from kilnguard_watch.files import kind
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 # Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
 # a shared set of rates (most chats were told the same things at the same
 # times, so they share one copy).
@@ -47,6 +47,12 @@ CREATE TABLE IF NOT EXISTS chats (
 CREATE TABLE IF NOT EXISTS moved (
     chat_id TEXT PRIMARY KEY,        -- a group Telegram upgraded to a supergroup
     new_id TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS mutes (
+    chat TEXT NOT NULL,              -- the chat's key, as in chats
+    netuid INTEGER NOT NULL,         -- -1: every subnet
+    until REAL NOT NULL,             -- when it ends (seconds since the epoch)
+    PRIMARY KEY (chat, netuid)
 );
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
