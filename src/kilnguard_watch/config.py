@@ -47,6 +47,7 @@ class Config:
     threshold: float
     chats: tuple[ChatConfig, ...]
     commands: bool = False  # answer commands asked in the chats
+    admins: frozenset = frozenset()  # user ids that may change any chat's mutes
 
 
 class ConfigInvalid(Exception):
@@ -183,7 +184,15 @@ def _netuids(item):
     return range(first, last + 1)
 
 
-_TOP_KEYS = {"threshold": _fraction, "commands": _flag}  # and "chat", read on its own
+def _user_ids(value):
+    if not isinstance(value, list) or not all(
+            isinstance(item, int) and not isinstance(item, bool) and item > 0 for item in value):
+        raise _Wrong(f"must be a list of Telegram user ids (whole numbers above 0), not "
+                     f"{_shown(value)}")
+    return frozenset(value)
+
+
+_TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids}  # and "chat"
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -215,7 +224,8 @@ class _Reader:
         if self.problems:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
-        return Config(self.path, threshold, chats, commands=top.get("commands", False))
+        return Config(self.path, threshold, chats, commands=top.get("commands", False),
+                      admins=top.get("admins", frozenset()))
 
     def values(self, table, readers, where, skip=None):
         """The table's known keys read; problems for the others."""

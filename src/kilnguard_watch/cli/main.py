@@ -285,7 +285,7 @@ def check_telegram_at_start(host, token, chats):
             log_line(f"cannot check {check.name} now: {check.detail}", WARNING)
 
 
-def start_commands(args, host, token):
+def start_commands(args, host, token, admins):
     """Commands are answered by the running monitor: not by a single pass,
     and not in a dry run, which has no bot to read."""
     if args.once or args.dry_run:
@@ -293,7 +293,7 @@ def start_commands(args, host, token):
                  WARNING)
         return
     from kilnguard_watch import commands
-    commands.start(host, kilnguard, token, args.interval * 60)
+    commands.start(host, kilnguard, token, args.interval * 60, admins)
 
 
 def verbose_line(outcome):
@@ -428,7 +428,7 @@ def main(argv=None):
         if args.verbose:
             host.observers.subscribe(verbose_line)
         if args.commands or configured.commands:
-            start_commands(args, host, token)
+            start_commands(args, host, token, configured.admins)
         try:
             outside = reporting.attach(host, kilnguard, args.state, args.metrics_listen,
                                        args.heartbeat_url,

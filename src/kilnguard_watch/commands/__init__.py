@@ -8,9 +8,10 @@ outbox and scheduler as alerts (alerts first).
 from kilnguard_watch.log import WARNING, log_line
 
 
-def start(host, module, token, interval, log=log_line):
-    """Answers the commands of the host's configured chats from now on;
-    gives the running Poller."""
+def start(host, module, token, interval, admins=(), log=log_line):
+    """Answers the commands of the host's configured chats from now on
+    (`admins`: user ids that may change any chat's mutes); gives the running
+    Poller."""
     from kilnguard_watch.commands.handlers import MENU, Commands
     from kilnguard_watch.commands.poller import Poller
     from kilnguard_watch.commands.view import HostView
@@ -23,8 +24,9 @@ def start(host, module, token, interval, log=log_line):
         log(f"cannot ask Telegram for the bot's name now ({error}): commands written "
             f"as /status@bot are taken as this bot's", WARNING)
         username = None
-    view = HostView(host, interval)
-    answers = Commands(view, module, {chat.id for chat in host.settings.chats}, username, log)
+    view = HostView(host, interval, token)
+    answers = Commands(view, module, {chat.id for chat in host.settings.chats}, username, log,
+                       keys={chat.key for chat in host.settings.chats}, admins=admins)
     courier = host.deliver_on_a_thread()
     poller = Poller(token, host.database, host.outbox, answers.handle, log, wake=courier.wake,
                     menu=MENU)

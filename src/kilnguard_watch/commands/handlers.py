@@ -14,6 +14,7 @@ from typing import Callable, Mapping, Protocol
 
 from kilnguard_watch.commands.incoming import LONGEST_TEXT, Incoming
 from kilnguard_watch.commands.parse import parse
+from kilnguard_watch.store import mutes
 
 PER_MINUTE = 20  # commands a chat may send in any 60 seconds
 WINDOW = 60.0
@@ -24,6 +25,11 @@ TOP_DEFAULT = 10
 LARGEST_NETUID = 65535
 SHOWN_VALUE = 20  # characters of a bad argument quoted back
 NO_LISTING = "No listing yet: the first pass has not finished."
+NOT_ALLOWED = ("Only the group's administrators (and the users named in admins = [...] in the "
+               "configuration file) may change what this chat hears.")
+LONGEST_MUTE = 30 * 24 * 3600
+_DURATION = re.compile(r"([0-9]{1,5})([mhd])")
+_UNIT = {"m": 60, "h": 3600, "d": 86400}
 SLOW_DOWN = f"Slow down: at most {PER_MINUTE} commands a minute."
 
 
@@ -68,6 +74,16 @@ class MonitorView(Protocol):
     def changed_at(self, netuid: str) -> float | None:
         """When (time.time) the subnet's rate last changed while the monitor
         ran; None when it has not changed since the monitor started."""
+
+    def mutes(self, chat_key: str) -> list[tuple[int, float]]:
+        """(netuid or mutes.EVERY_SUBNET, until) of the chat's mutes now."""
+
+    def subscription(self, chat_key: str):
+        """The chat's ChatConfig (subnets, threshold, levels), or None."""
+
+    def is_admin(self, chat_id: str, user_id: int) -> bool:
+        """Whether the user administers the group (asked of Telegram, kept
+        a few minutes); False when it cannot be told now."""
 
 
 @dataclass(frozen=True)
@@ -161,6 +177,26 @@ def _number(rate):
     return value if math.isfinite(value) else None
 
 
+def _subnet_or_all(word):
+    if word.lower() == "all":
+        return mutes.EVERY_SUBNET
+    netuid = _netuid(word)
+    if netuid is None:
+        raise BadArgument(f"{_quoted(word)} is neither a subnet number nor all")
+    return netuid
+
+
+def _spans(netuids):
+    """SN1, SN12, SN20-30: a set of netuids as ranges."""
+    spans, ordered = [], sorted(netuids)
+    for netuid in ordered:
+        if spans and spans[-1][1] == netuid - 1:
+            spans[-1][1] = netuid
+        else:
+            spans.append([netuid, netuid])
+    return ", ".join(f"SN{a}" if a == b else f"SN{a}-{b}" for a, b in spans)
+
+
 def _netuid_order(netuid):
     try:
         return int(netuid)
@@ -177,10 +213,13 @@ class Commands:
     moments shown."""
 
     def __init__(self, view, module, configured, bot_username, log, clock=time.monotonic,
-                 wall=time.time):
+                 wall=time.time, keys=None, admins=()):
         self.view = view
         self.module = module
         self.configured = frozenset(configured)
+        # The configured chats' keys (ID or ID:TOPIC) a change applies to.
+        self.keys = frozenset(configured if keys is None else keys)
+        self.admins = frozenset(admins)  # user ids that may change any chat
         self.bot_username = bot_username
         self.log = log
         self.clock = clock
@@ -203,7 +242,11 @@ class Commands:
             self._warned.add(message.chat_id)
             return [(message.chat_key, SLOW_DOWN)]
         self._warned.discard(message.chat_id)
-        return [(message.chat_key, _fit(self._answer(message, command)))]
+        answer = self._answer(message, command)
+        # A command that changes something gives its answer and the change,
+        # which the caller makes in the transaction that confirms the update.
+        text, change = (answer, None) if isinstance(answer, str) else answer
+        return [(message.chat_key, _fit(text))] + ([change] if change is not None else [])
 
     def _note_ignored(self, chat_id):
         now = self.clock()
@@ -233,6 +276,8 @@ class Commands:
         entry = BY_NAME.get(ALIASES.get(command.name, command.name))
         if entry is None:
             return f"Unknown command /{command.name[:32]}. Send /help for the list."
+        if entry.changes and not self._may_change(message):
+            return NOT_ALLOWED
         try:
             return entry.answer(self, message, command.args)
         except BadArgument as bad:
@@ -241,6 +286,22 @@ class Commands:
             self.log(f"command /{entry.name} from chat {message.chat_id} failed: "
                      f"{type(error).__name__}: {error}")
             return f"Sorry, /{entry.name} failed; the monitor's log says why."
+
+    def _may_change(self, message):
+        """In a private chat the user is the chat; in a group, its
+        administrators and the configured admins."""
+        if message.chat_type == "private" or message.user_id in self.admins:
+            return True
+        return message.user_id is not None and self.view.is_admin(message.chat_id,
+                                                                   message.user_id)
+
+    def _targets(self, message):
+        """The configured chats a change from this message applies to: its
+        own key, or (asked in a topic not configured apart) every configured
+        key of the chat."""
+        if message.chat_key in self.keys:
+            return [message.chat_key]
+        return sorted(key for key in self.keys if key.partition(":")[0] == message.chat_id)
 
     def _shown(self, rate):
         return self.module.format_owner_burn(rate)
@@ -309,6 +370,55 @@ class Commands:
         lines += [f"SN{netuid}: {self._shown(rates[netuid])}" for _, netuid in ranked]
         return "\n".join(lines)
 
+    def mute(self, message, args):
+        if len(args) != 2:
+            return f"Usage: {BY_NAME['mute'].usage}"
+        netuid = _subnet_or_all(args[0])
+        found = _DURATION.fullmatch(args[1])
+        seconds = int(found.group(1)) * _UNIT[found.group(2)] if found else 0
+        if not 60 <= seconds <= LONGEST_MUTE:
+            raise BadArgument(f"{_quoted(args[1])} is not a time from 1m to 30d, like 30m, 6h or 2d")
+        until = self.wall() + seconds
+        targets = self._targets(message)
+        what = "every subnet" if netuid == mutes.EVERY_SUBNET else f"SN{netuid}"
+        return (f"Muted {what} until {utc(until)}; its changes are told when the mute ends, "
+                f"against what this chat last heard.",
+                lambda connection: mutes.mute(connection, targets, netuid, until))
+
+    def unmute(self, message, args):
+        if len(args) != 1:
+            return f"Usage: {BY_NAME['unmute'].usage}"
+        netuid = _subnet_or_all(args[0])
+        targets = self._targets(message)
+        muted = {muted for key in targets for muted, _ in self.view.mutes(key)}
+        if netuid == mutes.EVERY_SUBNET:
+            if not muted:
+                return "Nothing is muted in this chat."
+            what = "every mute"
+        elif netuid not in muted:
+            return (f"SN{netuid} is not muted on its own"
+                    + (" (every subnet is: /unmute all)." if mutes.EVERY_SUBNET in muted else "."))
+        else:
+            what = f"SN{netuid}"
+        return (f"Ended {what}; changes are told at the next pass, against what this chat last "
+                f"heard.", lambda connection: mutes.unmute(connection, targets, netuid))
+
+    def subscriptions(self, message, args):
+        lines = []
+        for key in self._targets(message):
+            sub = self.view.subscription(key)
+            if sub is None:
+                continue
+            watched = "every subnet" if sub.subnets is None else _spans(sub.subnets)
+            lines.append(f"{'This chat' if key == message.chat_key else key}: {watched}, "
+                         f"threshold {sub.threshold:g}"
+                         + (f", above {sub.above:g}" if sub.above is not None else "")
+                         + (f", below {sub.below:g}" if sub.below is not None else ""))
+            for netuid, until in self.view.mutes(key):
+                what = "every subnet" if netuid == mutes.EVERY_SUBNET else f"SN{netuid}"
+                lines.append(f"  muted: {what} until {utc(until)}")
+        return "\n".join(lines) or "This chat hears nothing: it is not configured."
+
     def help(self, message, args):
         return "\n".join(f"{entry.usage} — {entry.description}" for entry in COMMANDS)
 
@@ -321,6 +431,12 @@ COMMANDS = (
           Commands.burn, changes=False),
     Entry("top", f"/top [K] (how many, 1 to {MOST_SUBNETS}, {TOP_DEFAULT} when left out)",
           "the subnets with the highest owner burn rate", Commands.top, changes=False),
+    Entry("subscriptions", "/subscriptions", "what this chat hears about, and its mutes",
+          Commands.subscriptions, changes=False),
+    Entry("mute", "/mute N|all TIME (like /mute 12 6h; TIME from 1m to 30d)",
+          "no alerts about a subnet (or all) for a while; then one against what was last heard",
+          Commands.mute, changes=True),
+    Entry("unmute", "/unmute N|all", "end a mute", Commands.unmute, changes=True),
     Entry("help", "/help", "this list", Commands.help, changes=False),
 )
 BY_NAME = {entry.name: entry for entry in COMMANDS}

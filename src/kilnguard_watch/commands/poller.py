@@ -101,9 +101,9 @@ class Poller:
         if len(ids) != len(updates):
             return self._trouble("getUpdates answered an update without an update_id")
         if ids:
-            answers = self._answers(updates)
+            answers, changes = self._answers(updates)
             try:
-                self._keep(answers, max(ids) + 1)
+                self._keep(answers, changes, max(ids) + 1)
             except Exception as error:  # a full disk, a locked or damaged database
                 return self._trouble(f"could not keep the answers to {len(ids)} updates "
                                      f"({type(error).__name__}: {error}); they are read again")
@@ -115,27 +115,36 @@ class Poller:
         return True
 
     def _answers(self, updates):
-        """The answers to every new text message; an update whose handling
-        fails is skipped, so it cannot hold back those behind it for ever."""
-        answers = []
+        """The answers to every new text message, and the changes commands
+        asked for (callables given the transaction's connection); an update
+        whose handling fails is skipped, so it cannot hold back those behind
+        it for ever."""
+        answers, changes = [], []
         for update in updates:
             message = incoming(update)
             if message is None:
                 continue  # not a new text message: only the offset moves past it
             try:
-                given = [tuple(answer) for answer in self._handle(message)]
+                given = list(self._handle(message))
+                asked = [item for item in given if callable(item)]
+                told = [tuple(item) for item in given if not callable(item)]
                 if not all(len(answer) == 2 and all(isinstance(part, str) for part in answer)
-                           for answer in given):
+                           for answer in told):
                     raise TypeError("the answers are not (chat key, text) pairs")
             except Exception as error:
                 self._say(f"commands: update {message.update_id} from chat {message.chat_key} "
                           f"skipped: answering it failed ({type(error).__name__}: {error})")
                 continue
-            answers += given
-        return answers
+            answers += told
+            changes += asked
+        return answers, changes
 
-    def _keep(self, answers, offset):
+    def _keep(self, answers, changes, offset):
+        """Answers, changes and the offset that confirms them, in one
+        transaction: a restart neither answers nor changes anything twice."""
         with self._database.transaction() as connection:
+            for change in changes:
+                change(connection)
             if answers:
                 self._outbox.add(connection, answers, priority=ANSWER)
             connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)",

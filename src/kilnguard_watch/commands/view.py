@@ -7,17 +7,26 @@ import time
 
 from kilnguard_watch import __version__
 from kilnguard_watch.commands.handlers import Status
+from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.reporting.health import stamp
+from kilnguard_watch.store import mutes
+
+ADMIN_KEPT = 300  # seconds a getChatMember answer is trusted
+ADMINS_REMEMBERED = 10_000
 
 
 class HostView:
     """`host`: the installed seam.Host; `interval` seconds between passes,
     None for a single run."""
 
-    def __init__(self, host, interval, wall=time.time):
+    def __init__(self, host, interval, token="", wall=time.time, clock=time.monotonic):
         self.host = host
         self.interval = interval
+        self.token = token
         self.wall = wall
+        self.clock = clock
+        self._admins = {}  # (chat id, user id) -> (is admin, clock time asked)
+        self._subscriptions = {sub.chat.key: sub for sub in host.settings.subscriptions}
         self._last = None  # (PassOutcome, when it ended, when it started)
         self._rates = None
         self._changed_at = {}
@@ -59,3 +68,26 @@ class HostView:
 
     def changed_at(self, netuid):
         return self._changed_at.get(netuid)
+
+    def mutes(self, chat_key):
+        return mutes.of_chat(self.host.database, chat_key, self.wall())
+
+    def subscription(self, chat_key):
+        return self._subscriptions.get(chat_key)
+
+    def is_admin(self, chat_id, user_id):
+        now = self.clock()
+        known = self._admins.get((chat_id, user_id))
+        if known is not None and now - known[1] < ADMIN_KEPT:
+            return known[0]
+        try:
+            member = telegram_api.call("getChatMember", self.token, chat_id=chat_id,
+                                       user_id=user_id).get("result")
+        except telegram_api.Unreachable:
+            return False  # not now; not remembered either
+        admin = isinstance(member, dict) and member.get("status") in ("creator", "administrator")
+        self._admins.pop((chat_id, user_id), None)
+        self._admins[(chat_id, user_id)] = (admin, now)
+        while len(self._admins) > ADMINS_REMEMBERED:
+            del self._admins[next(iter(self._admins))]
+        return admin
