@@ -9,6 +9,7 @@ import os
 import signal
 import stat
 import sys
+import threading
 
 import kilnguard
 from kilnguard_watch import __version__, config, files, reporting, seam
@@ -294,6 +295,28 @@ def start_commands(args, host, token, admins):
         return
     from kilnguard_watch import commands
     commands.start(host, kilnguard, token, args.interval * 60, admins)
+    _threads_in_the_module.set()
+
+
+# Set once a thread of ours may be inside the module (the delivery thread,
+# in a send) when the program ends.
+_threads_in_the_module = threading.Event()
+
+
+def leave(status):
+    """Ends the process with `status`. When a thread of ours may be inside
+    the module, the interpreter is not finalized under it: a thread that
+    comes back from a send then would abort the whole process instead of
+    ending with `status`. Everything the host keeps is committed by then;
+    only the output is flushed."""
+    if not _threads_in_the_module.is_set():
+        return status
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(status)
 
 
 def verbose_line(outcome):
@@ -383,6 +406,16 @@ def chat_ids_joined(argv):
 
 
 def main(argv=None):
+    try:
+        status = run(argv)
+    except SystemExit as stop:  # SIGTERM, and argparse's own exits
+        status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
+        if not _threads_in_the_module.is_set():
+            raise
+    return leave(status)
+
+
+def run(argv=None):
     # A message with a character the output cannot encode (an ASCII locale,
     # PYTHONIOENCODING=ascii) is written with that character escaped, not
     # lost to an error.
