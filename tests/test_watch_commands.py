@@ -70,25 +70,3 @@ def test_check_warns_that_a_webhook_keeps_commands_from_being_read(watcher):
     [line] = [line for line in done.stdout.splitlines() if "webhook" in line]
     assert "https://hooks.example.net" in line and watcher.TOKEN not in done.stdout
 
-
-def test_ctrl_c_while_a_pass_waits_for_its_alert_on_the_delivery_thread(watcher):
-    from fake_taostats import wait_until as until
-    from fake_telegram import json_reply
-
-    watcher.listing({0: "0", 1: "0"})
-    assert watcher.run("--once").returncode == 0
-    watcher.listing({0: "0", 1: "0.5"})
-    watcher.telegram.answer_method("sendMessage", json_reply(429, {
-        "ok": False, "error_code": 429, "description": "Too Many Requests: retry after 50",
-        "parameters": {"retry_after": 50}}))
-    child = watcher.start("--commands", "--interval", "60")
-    try:
-        until(lambda: any(api_method(r) == "sendMessage" for r in watcher.telegram.requests),
-              timeout=60)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=20)  # well before the 50 s are over
-    finally:
-        child.kill()
-    assert child.returncode == 130 and "Traceback" not in err, err
-    [waiting] = watcher.outbox_texts()
-    assert waiting.endswith("SN1: 0.0000 → 0.5000")

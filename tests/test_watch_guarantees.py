@@ -436,14 +436,18 @@ def test_sigkill_at_any_moment_loses_no_alert_and_resends_at_most_the_one_in_fli
                     "burn_state.kilnguard.db-shm"}, left
 
 
-def test_ctrl_c_while_delivery_waits_out_a_429_stops_at_once_and_keeps_the_alert(watcher):
+@pytest.mark.parametrize("args", [["--once"], ["--commands", "--interval", "60"]],
+                         ids=["in-the-pass", "on-the-delivery-thread"])
+def test_ctrl_c_while_delivery_waits_out_a_429_stops_at_once_and_keeps_the_alert(watcher, args):
+    # On the delivery thread the send itself may be on its way at the
+    # signal: the process must still end with 130, never abort.
     watcher.listing({0: "0", 1: "0"})
     assert watcher.run("--once").returncode == 0
     watcher.listing({0: "0", 1: "0.5"})
     watcher.telegram.answer_method("sendMessage", json_reply(429, {
         "ok": False, "error_code": 429, "description": "Too Many Requests: retry after 50",
         "parameters": {"retry_after": 50}}))
-    child = watcher.start("--once")
+    child = watcher.start(*args)
     try:
         wait_until(lambda: sends(watcher) == 1, timeout=60)
         child.send_signal(signal.SIGINT)
