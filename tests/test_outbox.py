@@ -208,15 +208,17 @@ def test_a_bot_api_out_of_reach_costs_one_failure_not_one_per_chat(telegram, sle
     assert delivery.flush() == (True, "") and len(telegram.delivered()) == 5
 
 
-def test_an_answer_waits_behind_every_alert_for_its_chat(telegram, sleeps):
+def test_an_answer_waits_behind_every_alert(telegram, sleeps):
     from kilnguard_watch.store.outbox import ANSWER
 
     box = outbox()
     with box.database.transaction() as connection:
-        box.add(connection, [("1", "answer")], priority=ANSWER)
-    box.queue(["alert"], ["1"])
-    assert Delivery(kilnguard, box, "123:token", [Chat("1")], log=print).flush() == (True, "")
-    assert telegram.delivered("1") == ["alert", "answer"]
+        box.add(connection, [("1", "answer"), ("2", "answer")], priority=ANSWER)
+    box.queue(["alert"], ["1", "3"])
+    chats = [Chat(key) for key in ("1", "2", "3")]
+    assert Delivery(kilnguard, box, "123:token", chats, log=print).flush() == (True, "")
+    assert telegram.delivered("1") == ["alert", "answer"]  # in its own chat
+    assert telegram.delivered()[:2] == ["alert", "alert"]  # and before other chats' answers
 
 
 def test_a_database_of_the_first_schema_keeps_what_waits(tmp_path):

@@ -149,6 +149,25 @@ def test_a_chat_with_many_messages_waits_its_turn(per_chat_seconds):
     assert set(order[:second_busy]) == set(chats)
 
 
+def test_every_chat_with_an_alert_goes_before_any_with_only_answers():
+    clock = Clock()
+    sched = Scheduler(clock, per_bot=2)
+    for chat in ("a1", "a2", "a3"):
+        sched.waiting(chat, rank=1)  # answers, queued first
+    sched.waiting("x", rank=0)
+    sched.waiting("a3", rank=0)  # an alert joins its answers: it moves up
+    order = []
+    for _ in range(4):
+        chat, wait = sched.next()
+        if chat is None:  # the bot's window is full
+            clock.now += wait
+            chat, _ = sched.next()
+        order.append(chat)
+        sched.sent(chat)
+        sched.done(chat)
+    assert order == ["x", "a3", "a1", "a2"] and sched.next() == (None, math.inf)
+
+
 def test_a_429_explained_by_a_group_pauses_only_that_group():
     # The group's 20th message in the window is refused: its own limit.
     chats = {"-1001": [f"g-{i}" for i in range(25)],

@@ -107,9 +107,9 @@ class Delivery:
 
     def _look_for_new(self):
         self.queued.clear()
-        for key in self.outbox.waiting_chats():
+        for key, priority in self.outbox.waiting_by_priority():
             if self.serves(key):
-                self.scheduler.waiting(key)
+                self.scheduler.waiting(key, rank=priority)
 
     def flush(self):
         """Delivers what waits until nothing is left or what is left cannot

@@ -67,19 +67,27 @@ class Scheduler:
         # A waiting chat has one entry, in the turn or in the held heap, marked
         # with its ticket; entries of a chat that left (done) are skipped.
         self._tickets = {}  # chat key -> ticket
-        self._turn = deque()  # (chat, ticket), in turn order
+        # (chat, ticket) in turn order, one turn per rank: every chat of rank
+        # 0 (an alert waits) goes before any of rank 1 (only answers wait).
+        self._turns = (deque(), deque())
+        self._rank = {}  # chat key -> its rank
         self._held = []  # heap of (ready time, ticket, chat)
         self._next_ticket = itertools.count()
 
-    def waiting(self, chat_key: str) -> None:
-        """This chat has something to send; a chat new to the turn joins its end."""
-        if chat_key not in self._tickets:
+    def waiting(self, chat_key: str, rank: int = 0) -> None:
+        """This chat has something to send: rank 0 an alert, 1 only answers
+        to commands, which wait while any alert can go. A chat new to its
+        turn joins the end; one waiting already moves up when it now has an
+        alert."""
+        if chat_key not in self._tickets or rank < self._rank[chat_key]:
             ticket = self._tickets[chat_key] = next(self._next_ticket)
-            self._turn.append((chat_key, ticket))
+            self._rank[chat_key] = rank
+            self._turns[rank].append((chat_key, ticket))
 
     def done(self, chat_key: str) -> None:
         """Nothing more waits for this chat: it leaves the turn order."""
         self._tickets.pop(chat_key, None)
+        self._rank.pop(chat_key, None)
 
     def next(self) -> tuple[str | None, float]:
         """(chat that may send now, 0.0), in turn; or (None, seconds until
@@ -89,18 +97,19 @@ class Scheduler:
         now = self._clock()
         self._release(now)
         pause = max(self._bot_ready() - now, self._all_paused - now)
-        while self._turn:
-            if pause > 0:
-                return None, pause
-            chat, ticket = self._turn.popleft()
-            if self._tickets.get(chat) != ticket:
-                continue
-            ready = self._ready_at(limit_key(chat))
-            if ready > now:
-                heapq.heappush(self._held, (ready, ticket, chat))
-                continue
-            self._turn.append((chat, ticket))  # its next message waits a whole turn
-            return chat, 0.0
+        for turn in self._turns:
+            while turn:
+                if pause > 0:
+                    return None, pause
+                chat, ticket = turn.popleft()
+                if self._tickets.get(chat) != ticket:
+                    continue
+                ready = self._ready_at(limit_key(chat))
+                if ready > now:
+                    heapq.heappush(self._held, (ready, ticket, chat))
+                    continue
+                turn.append((chat, ticket))  # its next message waits a whole turn
+                return chat, 0.0
         if not self._held:
             return None, math.inf
         return None, max(self._held[0][0] - now, pause)
@@ -164,4 +173,5 @@ class Scheduler:
         come since)."""
         while self._held and self._held[0][0] <= now:
             _, ticket, chat = heapq.heappop(self._held)
-            self._turn.append((chat, ticket))
+            if self._tickets.get(chat) == ticket:
+                self._turns[self._rank[chat]].append((chat, ticket))

@@ -40,8 +40,13 @@ class Outbox:
     def waiting_chats(self):
         """The chats something waits for, in the order their oldest message
         was queued."""
-        return [chat for chat, in self.database.execute(
-            "SELECT chat FROM outbox GROUP BY chat ORDER BY MIN(id)")]
+        return [chat for chat, _ in self.waiting_by_priority()]
+
+    def waiting_by_priority(self):
+        """(chat, ALERT or ANSWER: the most urgent that waits for it), in the
+        order the chats' oldest messages were queued."""
+        return self.database.execute(
+            "SELECT chat, MIN(priority) FROM outbox GROUP BY chat ORDER BY MIN(id)").fetchall()
 
     # ------------------------------------------------------------ queueing
 
