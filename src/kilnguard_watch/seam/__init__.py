@@ -5,11 +5,15 @@ binding, looked up at each call. `install()` rebinds, once, at start-up,
 only what the host replaces and the two hooks it listens on:
 
   send_burn_telegram_messages
-      at-least-once delivery through the outbox (delivery/deliver.py);
+      takes the module's text and sends nothing: each chat's messages are
+      worked out from the pass report that follows (alerts/routing.py,
+      against the chat's own baseline) and delivered at least once through
+      the outbox in the host database (store/, delivery/deliver.py);
   send_burn_telegram
       the sender of one message, only when the module's own will not do:
-      with a forum topic or --silent, a call of the module's
-      send_telegram_message with them; in a dry run, a printer;
+      with a forum topic, a silent chat or answers to commands, a call of
+      the module's send_telegram_message with them; in a dry run, a
+      printer;
   _burn_is_paused
       the module's own test of the pause file, and also "paused" once a
       setting turned out never to work (the loop then ends as it does for
@@ -20,7 +24,8 @@ only what the host replaces and the two hooks it listens on:
       failed fetch and keeps the stored rates;
   _burn_pass_report
       the module's record of every pass and start-up snapshot: the host
-      settles the monitor's health from it, delivers what waits, notes a
+      settles the monitor's health from it, queues each chat's messages and
+      moves its baseline in one transaction, delivers what waits, notes a
       key Taostats refuses at its first answer, and publishes a
       PassOutcome.
 
@@ -37,7 +42,9 @@ The callback runs on the monitor's thread after each pass (and after the
 start-up snapshot), once the outbox has been delivered. An exception in a
 callback is logged and never stops monitoring; a callback should be quick.
 `host.waiting.subscribe(callback)` works the same way, callback(paused)
-being called at each test of the pause file.
+being called at each test of the pause file, and so does
+`host.listings.subscribe(callback)`, callback(rates) being called with the
+rate map of each usable listing before its messages are delivered.
 """
 
 import dataclasses
