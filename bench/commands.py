@@ -165,6 +165,11 @@ class Monitor:
         self.taostats.close()
         return self.child.returncode
 
+    def ended_well(self, status):
+        """A bench whose monitor failed measured nothing: it stops there."""
+        if status != 0:
+            raise SystemExit(f"the monitor ended with {status}:\n{self.log()}")
+
 
 def ask(monitor, chat, text):
     """Pushes one command from `chat`; gives its latency (handover to the
@@ -215,8 +220,7 @@ def answer_latency(quick):
                 outside += arrived >= started + PASS_DELAY
     finally:
         status = monitor.stop()
-    if status != 0:
-        raise SystemExit(f"the monitor ended with {status}:\n{monitor.log()}")
+    monitor.ended_well(status)
     return waiting, during, outside
 
 
@@ -238,8 +242,7 @@ def many_chats(chats):
         batches = len({monitor.telegram.handed[update_id] for update_id in sent})
     finally:
         status = monitor.stop()
-    if status != 0:
-        raise SystemExit(f"the monitor ended with {status}:\n{monitor.log()}")
+    monitor.ended_well(status)
     per_chat = {}
     for chat_id, _ in answers:
         per_chat[chat_id] = per_chat.get(chat_id, 0) + 1
@@ -272,8 +275,7 @@ def idle_cpu(seconds):
         polls = monitor.telegram.count("getUpdates") - polls
     finally:
         status = monitor.stop()
-    if status != 0:
-        raise SystemExit(f"the monitor ended with {status}:\n{monitor.log()}")
+    monitor.ended_well(status)
     return cpu, wall, polls
 
 

@@ -61,10 +61,15 @@ CREATE TABLE IF NOT EXISTS meta (
 """
 
 
-def database_path(state_path):
-    """`burn_state.json` -> `burn_state.kilnguard.db`, in the same folder."""
+def beside_state(state_path, suffix):
+    """The path of a file kept beside the state file: `burn_state.json` and
+    ".kilnguard.db" give `burn_state.kilnguard.db`, in the same folder."""
     root, ext = os.path.splitext(state_path)
-    return (root if ext == ".json" else state_path) + ".kilnguard.db"
+    return (root if ext == ".json" else state_path) + suffix
+
+
+def database_path(state_path):
+    return beside_state(state_path, ".kilnguard.db")
 
 
 class Database:

@@ -8,12 +8,11 @@ import json
 import os
 
 from kilnguard_watch.files import NotRegularFile, open_regular
+from kilnguard_watch.store.database import beside_state
 
 
 def json_outbox_path(state_path):
-    """`burn_state.json` -> `burn_state.outbox.json`, in the same folder."""
-    root, ext = os.path.splitext(state_path)
-    return (root if ext == ".json" else state_path) + ".outbox.json"
+    return beside_state(state_path, ".outbox.json")
 
 
 def _read(path):
