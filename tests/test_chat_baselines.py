@@ -175,3 +175,48 @@ def test_a_muted_subnet_is_told_once_against_the_baseline_when_the_mute_ends(
         mutes.unmute(connection, ["1"], muted)
     monitor.run({0: "0", 1: "0.7", 2: "0.52"})
     assert change_lines(telegram, "1") == during + after
+
+
+def test_a_subnet_watched_again_is_compared_from_its_rate_then(monitor, telegram):
+    host = monitor.install(chat("1"))
+    store = host.subscriptions
+
+    def change(made):
+        with host.database.transaction() as connection:
+            made(connection)
+
+    monitor.run({0: "0", 1: "0"})
+    change(store.unwatch("1", [1]))
+    monitor.run({0: "0", 1: "0.5"})  # not watched: not told
+    change(store.watch("1", [1], None, [0, 1]))
+    monitor.run({0: "0", 1: "0.5"})  # watched again: 0.5 is where it starts
+    monitor.run({0: "0", 1: "0.6"})
+    assert change_lines(telegram, "1") == ["SN1: 0.5000 → 0.6000"]
+    assert store.current().fresh == {}
+
+
+def test_a_chat_that_subscribed_itself_is_alerted_until_it_blocks_the_bot(monitor, telegram):
+    from fake_telegram import api_error
+
+    lines = []
+    host = monitor.install(chat("1"))
+    host.uninstall()
+    host.database.close()
+    host = seam.install(kilnguard, seam.Settings(host.settings.state_path, TOKEN,
+                                                 subscriptions=[chat("1")], public=True),
+                        log=lines.append)
+    with host.database.transaction() as connection:
+        host.subscriptions.watch("555", [1], None, [])(connection)
+    monitor.run({0: "0", 1: "0"})  # the new chat starts here, quietly
+    monitor.run({0: "0", 1: "0.5"})
+    assert change_lines(telegram, "555") == ["SN1: 0.0000 → 0.5000"]
+    telegram.answer_chat("555", api_error(403, "Forbidden: bot was blocked by the user"))
+    monitor.run({0: "0", 1: "0.9"}, {0: "0", 1: "0.1"})
+    assert host.subscriptions.public_chats() == set()
+    assert "chat 555 cannot be reached (Forbidden: bot was blocked by the user): dropped its " \
+           "subscription and 1 waiting message(s)" in lines
+    assert len(host.outbox) == 0
+    # The configured chat heard everything, and no failure was charged to it.
+    assert change_lines(telegram, "1")[-2:] == ["SN1: 0.5000 → 0.9000", "SN1: 0.9000 → 0.1000"]
+    assert host.refused is None
+    host.uninstall()

@@ -129,9 +129,9 @@ def test_twenty_commands_a_minute_then_one_warning_then_silence():
     ("/top 2", "Highest owner burn rates (2 of 6 subnets):\nSN2: 0.5000\nSN12: 0.5000"),
     ("/top 51", 'Usage: /top [K] (how many, 1 to 50, 10 when left out); '
                 '"51" is not a number from 1 to 50'),
-    ("/watch 3", "Unknown command /watch. Send /help for the list."),
+    ("/frobnicate 3", "Unknown command /frobnicate. Send /help for the list."),
 ], ids=["burn", "burn-range", "burn-bare", "burn-word", "burn-too-big", "burn-reversed",
-        "burn-too-many", "top", "top-k", "top-too-many", "changing-not-yet"])
+        "burn-too-many", "top", "top-k", "top-too-many", "unknown"])
 def test_answers(text, expected):
     handler, _, _ = commands()
     assert say(handler, text) == [("42", expected)]

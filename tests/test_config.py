@@ -121,7 +121,7 @@ MISTAKES = {
         ["F:4: chat.below: must be under above (0.5 is not under 0.5)"]),
     "no-chat": (
         "threshold = 0.1\n",
-        ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to"]),
+        ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to (or public = true)"]),
     "chat-as-one-table": (
         "threshold = 0.1\n[chat]\nid = 1\n",
         ["F:2: chat: must be [[chat]] tables (an array of tables), not a table"]),

@@ -70,3 +70,31 @@ def test_check_warns_that_a_webhook_keeps_commands_from_being_read(watcher):
     [line] = [line for line in done.stdout.splitlines() if "webhook" in line]
     assert "https://hooks.example.net" in line and watcher.TOKEN not in done.stdout
 
+
+
+def test_in_public_mode_any_chat_subscribes_itself_and_is_dropped_when_it_blocks_the_bot(watcher):
+    from fake_telegram import api_error
+
+    public = {"TELEGRAM_CHAT_ID": ""}  # no configured chat at all
+    watcher.listing({0: "0", 1: "0.5"})
+    child = watcher.start("--public", "--interval", "60", **public)
+    try:
+        wait_until(lambda: watcher.telegram.held_polls, timeout=60)
+        watcher.telegram.push_update(message(777, "/watch 1"))
+        wait_until(lambda: watcher.telegram.delivered("777"), timeout=60)
+    finally:
+        status, err = stop(child)
+    assert status == 0, err
+    assert watcher.telegram.delivered("777")[0].startswith("Now watching SN1.")
+    for rates in ({0: "0", 1: "0.5"}, {0: "0", 1: "0.9"}):  # it starts quietly, then hears
+        watcher.listing(rates)
+        done = watcher.run("--once", "--public", **public)
+        assert done.returncode == 0, done.stderr
+    assert "SN1: 0.5000 → 0.9000" in watcher.telegram.delivered("777")[-1]
+    watcher.telegram.answer_chat("777", api_error(403, "Forbidden: bot was blocked by the user"))
+    watcher.listing({0: "0", 1: "0.1"})
+    done = watcher.run("--once", "--public", **public)
+    assert done.returncode == 0, done.stderr
+    assert "chat 777 cannot be reached (Forbidden: bot was blocked by the user): dropped its " \
+           "subscription and 1 waiting message(s)" in done.stderr
+    assert watcher.query("SELECT chat FROM subscriptions") == []

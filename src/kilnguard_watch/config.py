@@ -2,6 +2,10 @@
 which subnets, at which threshold, with which level rules.
 
     threshold = 0.01                 # default for every chat
+    commands = true                  # answer /status, /burn, /watch ... in the chats
+    admins = [12345]                 # user ids that may change any chat's subscription
+    public = true                    # any chat may subscribe itself with /watch
+    public_chats = 10000             # ... at most this many
     [[chat]]
     id = -1001234567890              # integer or text, as Telegram gives it
     topic = 7                        # optional forum topic
@@ -36,9 +40,10 @@ class ChatConfig:
     silent: bool = False
     above: float | None = None
     below: float | None = None
+    ignored: frozenset[int] = frozenset()  # with every subnet: these left out (/unwatch)
 
     def watches(self, netuid):
-        return self.subnets is None or netuid in self.subnets
+        return (netuid in self.subnets) if self.subnets is not None else netuid not in self.ignored
 
 
 @dataclass(frozen=True)
@@ -47,7 +52,9 @@ class Config:
     threshold: float
     chats: tuple[ChatConfig, ...]
     commands: bool = False  # answer commands asked in the chats
-    admins: frozenset = frozenset()  # user ids that may change any chat's mutes
+    admins: frozenset = frozenset()  # user ids that may change any chat's subscription
+    public: bool = False  # any chat may subscribe itself with /watch
+    most_chats: int = 10_000  # chats that may subscribe themselves, at most
 
 
 class ConfigInvalid(Exception):
@@ -192,7 +199,14 @@ def _user_ids(value):
     return frozenset(value)
 
 
-_TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids}  # and "chat"
+def _chat_count(value):
+    if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= 1_000_000:
+        raise _Wrong(f"must be a whole number from 1 to 1000000 ({_shown(value)})")
+    return value
+
+
+_TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids, "public": _flag,
+             "public_chats": _chat_count}  # and "chat"
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -219,13 +233,16 @@ class _Reader:
     def config(self, document, default_threshold):
         top = self.values(document, _TOP_KEYS, (), skip="chat")
         threshold = top.get("threshold", default_threshold)
-        chats = tuple(self.chat(table, index, threshold) for index, table in self.chat_tables(document))
+        public = top.get("public", False)
+        chats = tuple(self.chat(table, index, threshold)
+                      for index, table in self.chat_tables(document, public))
         self.duplicates()
         if self.problems:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
-        return Config(self.path, threshold, chats, commands=top.get("commands", False),
-                      admins=top.get("admins", frozenset()))
+        return Config(self.path, threshold, chats, commands=top.get("commands", False) or public,
+                      admins=top.get("admins", frozenset()), public=public,
+                      most_chats=top.get("public_chats", Config.most_chats))
 
     def values(self, table, readers, where, skip=None):
         """The table's known keys read; problems for the others."""
@@ -245,9 +262,11 @@ class _Reader:
                     self.wrong(line, name, message)
         return read
 
-    def chat_tables(self, document):
+    def chat_tables(self, document, public):
         if "chat" not in document or document["chat"] == []:
-            self.wrong(1, "chat", "no [[chat]] table: name at least one chat to send alerts to")
+            if not public:  # a public monitor may serve only the chats that subscribe
+                self.wrong(1, "chat", "no [[chat]] table: name at least one chat to send alerts "
+                                      "to (or public = true)")
             return []
         chats = document["chat"]
         line = self.lines.line((), "chat")

@@ -19,11 +19,13 @@ from kilnguard_watch.store.mutes import EVERY_SUBNET
 @dataclasses.dataclass
 class Plan:
     """What one pass asks of the database, in one transaction: the messages
-    to queue, as (chat key, text) in order, and the baselines that move with
-    them, as (chat keys, rates)."""
+    to queue, as (chat key, text) in order, the baselines that move with
+    them, as (chat keys, rates), and the fresh netuids ({chat key: set})
+    whose current rates they took in."""
     messages: list
     pointing: list
     alerted: int = 0  # chats that get an alert
+    took_fresh: dict = dataclasses.field(default_factory=dict)
 
 
 def crossed(level, old, new, strictly_below):
@@ -38,60 +40,78 @@ def crossed(level, old, new, strictly_below):
 
 
 class Router:
-    """`subscriptions` are ChatConfig (config.py); `baselines` the database's
-    Baselines. `start_rates`: the module's stored rates when the monitor
+    """`baselines`: the database's Baselines. `start_rates`: the module's stored rates when the monitor
     started, which chats with no baseline start from when the database knew
     no chat yet (a first start, or the first with this database: the first
     pass then reports what changed while the monitor was stopped, as the
     module does). Otherwise a chat with no baseline starts quietly from the
     rates of the pass that added it."""
 
-    def __init__(self, module, subscriptions, baselines, start_rates=None):
+    def __init__(self, module, baselines, start_rates=None):
         self.module = module
-        self.subscriptions = list(subscriptions)
         self.baselines = baselines
         self.start_rates = dict(start_rates) if start_rates and not baselines.known else None
 
-    def plan(self, report, module_text=None, muted=None):
-        """`muted`: {chat key: netuids muted now (EVERY_SUBNET for all)};
-        a muted subnet is left out of the chat's alerts, so its baseline
-        waits for the mute to end."""
+    def plan(self, report, current, module_text=None, muted=None):
+        """`current`: the subscriptions now (store.subscriptions.Current);
+        `muted`: {chat key: netuids muted now (EVERY_SUBNET for all)}; a
+        muted subnet is left out of the chat's alerts, so its baseline waits
+        for the mute to end."""
         rates = dict(report.rates)
         if report.kind == "snapshot":
-            plan = self._snapshot(rates, report.updated_at, module_text)
+            plan = self._snapshot(current.chats, rates, report.updated_at, module_text)
+            plan.took_fresh = dict(current.fresh)
         else:
-            plan = self._pass(rates, report.updated_at, muted or {})
+            plan = self._pass(current, rates, report.updated_at, muted or {})
         self.start_rates = None
         return plan
 
-    def _snapshot(self, rates, updated_at, module_text):
+    def _snapshot(self, subscriptions, rates, updated_at, module_text):
         """Every chat gets the rates it watches, and they become its baseline."""
         messages = []
-        for sub in self.subscriptions:
-            if sub.subnets is None and module_text is not None:
+        for sub in subscriptions:
+            if sub.subnets is None and not sub.ignored and module_text is not None:
                 text = module_text
+            elif sub.subnets is not None and not sub.subnets:
+                continue  # a chat that watches nothing is told nothing
             else:
                 rows = [{"netuid": int(netuid), "incentive_burn": rate}
                         for netuid, rate in rates.items() if sub.watches(int(netuid))]
                 text = self.module.format_burn_snapshot(rows, updated_at)
             messages += [(sub.chat.key, piece) for piece in self.module._message_pieces(text)]
-        return Plan(messages, [([sub.chat.key for sub in self.subscriptions], rates)],
-                    alerted=len(self.subscriptions))
+        return Plan(messages, [([sub.chat.key for sub in subscriptions], rates)],
+                    alerted=len(subscriptions))
 
-    def _pass(self, rates, updated_at, muted):
+    def _pass(self, current, rates, updated_at, muted):
         groups = {}
         newcomers = []
-        for sub in self.subscriptions:
-            baseline = self.baselines.rates_of(sub.chat.key)
+        took_fresh = {}
+        refreshed = {}  # (baseline id, fresh netuids) -> the baseline with their rates now
+        for sub in current.chats:
+            key = sub.chat.key
+            baseline = self.baselines.rates_of(key)
+            fresh = current.fresh.get(key, frozenset())
+            if fresh:
+                took_fresh[key] = fresh
             if baseline is None:
                 if self.start_rates is None:
-                    newcomers.append(sub.chat.key)
+                    newcomers.append(key)
                     continue
                 baseline = self.start_rates
-            silenced = muted.get(sub.chat.key, frozenset())
-            rule = (id(baseline), sub.threshold, sub.subnets, sub.above, sub.below, silenced)
-            groups.setdefault(rule, (baseline, sub, silenced, []))[3].append(sub.chat.key)
-        plan = Plan([], [([*newcomers], rates)] if newcomers else [])
+            if fresh:
+                # Subnets the chat just started watching are compared from
+                # their rates now, not from when it stopped watching them.
+                found = refreshed.get((id(baseline), fresh))
+                if found is None:
+                    found = refreshed[(id(baseline), fresh)] = {
+                        **baseline, **{str(n): rates[str(n)] for n in fresh if str(n) in rates}}
+                baseline = found
+            silenced = muted.get(key, frozenset())
+            rule = (id(baseline), sub.threshold, sub.subnets, sub.ignored, sub.above, sub.below,
+                    silenced)
+            groups.setdefault(rule, (baseline, sub, silenced, []))[3].append(key)
+        plan = Plan([], [([*newcomers], rates)] if newcomers else [], took_fresh=took_fresh)
+        rebased = {id(baseline) for baseline in refreshed.values()}
         for baseline, sub, silenced, chats in groups.values():
             changes = self._changes(baseline, rates, sub, silenced)
             # Subnets that appeared join the baseline silently, as the module
@@ -104,14 +124,14 @@ class Router:
                 plan.alerted += len(chats)
                 moved = {netuid: new for netuid, _, new in changes}
                 plan.pointing.append((chats, {**baseline, **appeared, **moved}))
-            elif appeared or baseline is self.start_rates:
+            elif appeared or baseline is self.start_rates or id(baseline) in rebased:
                 plan.pointing.append((chats, {**baseline, **appeared}))
         return plan
 
     def _changes(self, baseline, rates, sub, silenced):
         if EVERY_SUBNET in silenced:
             return []
-        watched = rates if sub.subnets is None and not silenced else {
+        watched = rates if sub.subnets is None and not sub.ignored and not silenced else {
             netuid: rate for netuid, rate in rates.items()
             if sub.watches(int(netuid)) and int(netuid) not in silenced}
         changes = self.module.diff_burns(baseline, watched, sub.threshold)

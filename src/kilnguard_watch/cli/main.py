@@ -4,6 +4,7 @@ the poll loop, one pass, the set-up checks, a dry run, or the built-in demo.
 What the host adds to the module is wired in seam.install()."""
 
 import argparse
+import dataclasses
 import math
 import os
 import signal
@@ -115,10 +116,17 @@ def build_parser():
                         help="Telegram chat id, with a forum topic id after a colon; give it "
                              "again for more chats (default: $TELEGRAM_CHAT_ID)")
     parser.add_argument("--commands", action="store_true",
-                        help="answer /status, /burn, /top and /help asked in the configured "
+                        help="answer /status, /burn, /top, /watch, /mute and the other "
+                             "commands (/help lists them) asked in the configured "
                              "chats (commands = true in the configuration file does the same); "
                              "reads every update of the bot with getUpdates, so the bot must not "
                              "be read by another program")
+    parser.add_argument("--public", action="store_true",
+                        help="with commands: any chat may subscribe itself with /watch (and "
+                             "leave with /unwatch all), at most 10000 chats (public_chats = N "
+                             "in the configuration file changes that); a chat that blocks the "
+                             "bot is dropped (public = true in the configuration file does the "
+                             "same)")
     parser.add_argument("--silent", action="store_true",
                         help="deliver messages without a notification sound")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -236,7 +244,7 @@ def subscriptions(args):
     return config.everything(chats, args.threshold, args.silent)
 
 
-def telegram_secrets(args, chats):
+def telegram_secrets(args, configured):
     if args.token_file:
         token = read_secret("--token-file", args.token_file)
     else:
@@ -247,7 +255,7 @@ def telegram_secrets(args, chats):
                              "https://api.telegram.org or give the URL of a Bot API server")
         if not token:
             raise UsageError("no bot token: set TELEGRAM_BOT_TOKEN or give --token-file")
-        if not chats:
+        if not configured.chats and not configured.public:
             raise UsageError("no chat id: set TELEGRAM_CHAT_ID or give --chat-id")
     return token
 
@@ -444,7 +452,9 @@ def run(argv=None):
         taostats_key_from_file(args)
         if kilnguard.taostats_auth() is None:
             raise UsageError("no Taostats API key: set TAOSTATS_API_KEY or give --taostats-key-file")
-        token = telegram_secrets(args, configured.chats)
+        if args.public and not configured.public:
+            configured = dataclasses.replace(configured, public=True, commands=True)
+        token = telegram_secrets(args, configured)
         if args.check:
             return run_checks(args, token, configured)
         if args.send_test:
@@ -456,7 +466,8 @@ def run(argv=None):
             log_line("dry run: messages are printed to standard output, not sent")
         host = seam.install(kilnguard, seam.Settings(
             state_path=args.state, token=token, alert_after=args.alert_after,
-            dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen))
+            dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen,
+            public=configured.public, most_chats=configured.most_chats))
         chats = host.settings.chats
         if args.verbose:
             host.observers.subscribe(verbose_line)

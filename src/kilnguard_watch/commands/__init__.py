@@ -9,9 +9,9 @@ from kilnguard_watch.log import WARNING, log_line
 
 
 def start(host, module, token, interval, admins=(), log=log_line):
-    """Answers the commands of the host's configured chats from now on
-    (`admins`: user ids that may change any chat's mutes); gives the running
-    Poller."""
+    """Answers the commands of the host's configured chats (and, in public
+    mode, of any chat) from now on (`admins`: user ids that may change any
+    chat's subscription); gives the running Poller."""
     from kilnguard_watch.commands.handlers import MENU, Commands
     from kilnguard_watch.commands.poller import Poller
     from kilnguard_watch.commands.view import HostView
@@ -26,7 +26,8 @@ def start(host, module, token, interval, admins=(), log=log_line):
         username = None
     view = HostView(host, interval, token)
     answers = Commands(view, module, {chat.id for chat in host.settings.chats}, username, log,
-                       keys={chat.key for chat in host.settings.chats}, admins=admins)
+                       keys={chat.key for chat in host.settings.chats}, admins=admins,
+                       subscriptions=host.subscriptions)
     courier = host.deliver_on_a_thread()
     poller = Poller(token, host.database, host.outbox, answers.handle, log, wake=courier.wake,
                     menu=MENU)

@@ -21,6 +21,7 @@ WINDOW = 60.0
 IGNORED_LOG_EVERY = 60.0  # seconds between log lines about one unserved chat
 IGNORED_CHATS_KEPT = 10_000  # unserved chats remembered for that, newest kept
 MOST_SUBNETS = 50  # per /burn and per /top
+MOST_WATCHED = 1024  # per /watch: a whole listing
 TOP_DEFAULT = 10
 LARGEST_NETUID = 65535
 SHOWN_VALUE = 20  # characters of a bad argument quoted back
@@ -81,6 +82,9 @@ class MonitorView(Protocol):
     def subscription(self, chat_key: str):
         """The chat's ChatConfig (subnets, threshold, levels), or None."""
 
+    def public_chats(self) -> set[str]:
+        """The keys of the chats that subscribed themselves."""
+
     def is_admin(self, chat_id: str, user_id: int) -> bool:
         """Whether the user administers the group (asked of Telegram, kept
         a few minutes); False when it cannot be told now."""
@@ -140,7 +144,7 @@ def _netuid(word):
     return int(found.group(1))
 
 
-def netuids(args):
+def netuids(args, most=MOST_SUBNETS):
     """The subnets /burn asks for, in the order asked, each once. Ranges
     ("20-30") count each subnet toward the limit; the check comes before a
     range is spread out, so "/burn 0-65535" costs nothing."""
@@ -158,12 +162,12 @@ def netuids(args):
                 first = last = _netuid(word)
                 if first is None:
                     raise BadArgument(f"{_quoted(word)} is not a subnet number")
-            if last - first + 1 > MOST_SUBNETS:
-                raise BadArgument(f"at most {MOST_SUBNETS} subnets at a time")
+            if last - first + 1 > most:
+                raise BadArgument(f"at most {most} subnets at a time")
             for netuid in range(first, last + 1):
                 chosen[netuid] = None
-            if len(chosen) > MOST_SUBNETS:
-                raise BadArgument(f"at most {MOST_SUBNETS} subnets at a time")
+            if len(chosen) > most:
+                raise BadArgument(f"at most {most} subnets at a time")
     return list(chosen)
 
 
@@ -175,6 +179,29 @@ def _number(rate):
     except (TypeError, ValueError, OverflowError):
         return None
     return value if math.isfinite(value) else None
+
+
+def _threshold(word):
+    """A threshold as typed: "0.05", ".05" or "5%"; None when the word is
+    not meant as one (no point and no percent sign)."""
+    found = re.fullmatch(r"([0-9]{0,3}(?:\.[0-9]{1,6})?)(%?)", word)
+    if "." not in word and not word.endswith("%"):
+        return None
+    if found is None or found.group(1) in ("", "."):
+        raise BadArgument(f"{_quoted(word)} is not a threshold like 0.05 or 5%")
+    value = float(found.group(1)) / (100 if found.group(2) else 1)
+    if not 0 <= value <= 1:
+        raise BadArgument(f"{_quoted(word)} is not a threshold from 0 to 1 (0% to 100%)")
+    return value
+
+
+def _watched(sub):
+    """What a subscription watches, in words."""
+    if sub is None or (sub.subnets is not None and not sub.subnets):
+        return "nothing"
+    if sub.subnets is None:
+        return "every subnet" + (f" but {_spans(sub.ignored)}" if sub.ignored else "")
+    return _spans(sub.subnets)
 
 
 def _subnet_or_all(word):
@@ -213,8 +240,15 @@ class Commands:
     moments shown."""
 
     def __init__(self, view, module, configured, bot_username, log, clock=time.monotonic,
-                 wall=time.time, keys=None, admins=()):
+                 wall=time.time, keys=None, admins=(), subscriptions=None):
         self.view = view
+        # The store that makes /watch and /unwatch changes; its `public`
+        # lets any chat be served and subscribe itself.
+        self.subscriptions = subscriptions
+        self.public = subscriptions is not None and subscriptions.public
+        # Chats /watch subscribed whose change may not be committed yet (it
+        # is, with the batch of updates, within seconds), with the clock time.
+        self._joining = {}
         self.module = module
         self.configured = frozenset(configured)
         # The configured chats' keys (ID or ID:TOPIC) a change applies to.
@@ -233,7 +267,7 @@ class Commands:
         command = parse(message.text, self.bot_username)
         if command is None:
             return []
-        if message.chat_id not in self.configured:
+        if message.chat_id not in self.configured and not self.public:
             self._note_ignored(message.chat_id)
             return []
         if not self._admit(message.chat_id):
@@ -296,12 +330,13 @@ class Commands:
                                                                    message.user_id)
 
     def _targets(self, message):
-        """The configured chats a change from this message applies to: its
-        own key, or (asked in a topic not configured apart) every configured
-        key of the chat."""
+        """The chats a change from this message applies to: its own key, or
+        (asked in a topic not configured apart) every configured key of the
+        chat; in a chat that is not configured, its own key."""
         if message.chat_key in self.keys:
             return [message.chat_key]
-        return sorted(key for key in self.keys if key.partition(":")[0] == message.chat_id)
+        return sorted(key for key in self.keys if key.partition(":")[0] == message.chat_id) \
+            or [message.chat_key]
 
     def _shown(self, rate):
         return self.module.format_owner_burn(rate)
@@ -403,13 +438,79 @@ class Commands:
         return (f"Ended {what}; changes are told at the next pass, against what this chat last "
                 f"heard.", lambda connection: mutes.unmute(connection, targets, netuid))
 
+    def watch(self, message, args):
+        words = [word for arg in args for word in arg.split(",") if word]
+        thresholds = [value for value in map(_threshold, words) if value is not None]
+        if len(thresholds) > 1:
+            raise BadArgument("give one threshold")
+        asked = [word for word in words if _threshold(word) is None]
+        every = [word for word in asked if word.lower() == "all"]
+        if every and len(asked) > 1:
+            raise BadArgument('"all" goes alone')
+        chosen = None if every else netuids(asked, most=MOST_WATCHED)
+        threshold = thresholds[0] if thresholds else None
+        targets = self._targets(message)
+        subs = [self.view.subscription(key) for key in targets]
+        if not every and not chosen and (threshold is None or None in subs):
+            return f"Usage: {BY_NAME['watch'].usage}"
+        key = message.chat_key
+        if None in subs and not self._may_join(key):
+            return (f"This monitor already serves the most chats it takes "
+                    f"({self.subscriptions.most}); try again later.")
+        listed = [int(netuid) for netuid in (self.view.rates() or {}) if netuid.isdigit()]
+        changes = [self.subscriptions.watch(target, chosen, threshold, listed)
+                   for target in targets]
+        at = "" if threshold is None else f"threshold {threshold:g}"
+        if every or chosen:
+            answer = (f"Now watching {'every subnet' if every else _spans(chosen)}"
+                      + (f" at {at}" if at else "") + ". Changes are told against the rates "
+                      "now; /subscriptions shows all this chat hears.")
+        else:
+            answer = f"This chat's {at} now. /subscriptions shows all this chat hears."
+        return answer, _all_of(changes)
+
+    def _may_join(self, key):
+        """Whether a chat may subscribe itself: under the bound, counting
+        the chats that joined in this batch of updates. The change checks
+        the bound again when it is made, so it holds even against a miscount
+        here."""
+        now, joined = self.clock(), self.view.public_chats()
+        self._joining = {k: at for k, at in self._joining.items()
+                         if now - at < WINDOW and k not in joined}
+        if len(joined) + len(self._joining) >= self.subscriptions.most \
+                and key not in self._joining:
+            return False
+        self._joining[key] = now
+        return True
+
+    def unwatch(self, message, args):
+        words = [word for arg in args for word in arg.split(",") if word]
+        if not words:
+            return f"Usage: {BY_NAME['unwatch'].usage}"
+        every = [word for word in words if word.lower() == "all"]
+        if every and len(words) > 1:
+            raise BadArgument('"all" goes alone')
+        chosen = None if every else netuids(words, most=MOST_WATCHED)
+        targets = self._targets(message)
+        if all(self.view.subscription(key) is None for key in targets):
+            return "This chat hears nothing yet: /watch N subscribes it."
+        changes = [self.subscriptions.unwatch(target, chosen) for target in targets]
+        if every:
+            answer = ("Unsubscribed: this chat hears no alerts now; /watch N subscribes it "
+                      "again." if message.chat_id not in self.configured else
+                      "This chat watches no subnet now; /watch N or /watch all brings them back.")
+        else:
+            answer = (f"No longer watching {_spans(chosen)}. /subscriptions shows all this chat "
+                      f"hears.")
+        return answer, _all_of(changes)
+
     def subscriptions(self, message, args):
         lines = []
         for key in self._targets(message):
             sub = self.view.subscription(key)
             if sub is None:
                 continue
-            watched = "every subnet" if sub.subnets is None else _spans(sub.subnets)
+            watched = _watched(sub)
             lines.append(f"{'This chat' if key == message.chat_key else key}: {watched}, "
                          f"threshold {sub.threshold:g}"
                          + (f", above {sub.above:g}" if sub.above is not None else "")
@@ -417,10 +518,20 @@ class Commands:
             for netuid, until in self.view.mutes(key):
                 what = "every subnet" if netuid == mutes.EVERY_SUBNET else f"SN{netuid}"
                 lines.append(f"  muted: {what} until {utc(until)}")
-        return "\n".join(lines) or "This chat hears nothing: it is not configured."
+        return "\n".join(lines) or ("This chat hears nothing yet: /watch N subscribes it."
+                                     if self.public else
+                                     "This chat hears nothing: it is not configured.")
 
     def help(self, message, args):
         return "\n".join(f"{entry.usage} — {entry.description}" for entry in COMMANDS)
+
+
+def _all_of(changes):
+    """One change that makes each of `changes` (one per chat it applies to)."""
+    def change(connection):
+        for each in changes:
+            each(connection)
+    return change
 
 
 COMMANDS = (
@@ -433,6 +544,10 @@ COMMANDS = (
           "the subnets with the highest owner burn rate", Commands.top, changes=False),
     Entry("subscriptions", "/subscriptions", "what this chat hears about, and its mutes",
           Commands.subscriptions, changes=False),
+    Entry("watch", "/watch N [N-M ...] [THRESHOLD] (like /watch 12 20-30 0.05, or /watch all)",
+          "hear about these subnets too, at this chat's threshold", Commands.watch, changes=True),
+    Entry("unwatch", "/unwatch N [N-M ...] or /unwatch all", "hear no more about these subnets",
+          Commands.unwatch, changes=True),
     Entry("mute", "/mute N|all TIME (like /mute 12 6h; TIME from 1m to 30d)",
           "no alerts about a subnet (or all) for a while; then one against what was last heard",
           Commands.mute, changes=True),

@@ -26,7 +26,6 @@ class HostView:
         self.wall = wall
         self.clock = clock
         self._admins = {}  # (chat id, user id) -> (is admin, clock time asked)
-        self._subscriptions = {sub.chat.key: sub for sub in host.settings.subscriptions}
         self._last = None  # (PassOutcome, when it ended, when it started)
         self._rates = None
         self._changed_at = {}
@@ -73,7 +72,10 @@ class HostView:
         return mutes.of_chat(self.host.database, chat_key, self.wall())
 
     def subscription(self, chat_key):
-        return self._subscriptions.get(chat_key)
+        return self.host.subscriptions.of_chat(chat_key)
+
+    def public_chats(self):
+        return self.host.subscriptions.public_chats()
 
     def is_admin(self, chat_id, user_id):
         now = self.clock()

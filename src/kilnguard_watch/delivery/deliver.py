@@ -14,8 +14,11 @@ is used). Telegram's answers are followed where they say what to do:
 - a message Telegram refuses as such (a 400 that is neither about the chat
   nor a move) is tried ATTEMPTS times, counted across restarts, and then set
   aside with a note to its chat, so it never holds back the ones behind it;
-- a token that Telegram refuses, or a refusal from every chat, is a setting
-  that can never work: `refused` says so, and the host ends the program with
+- a chat that subscribed itself (public mode) and cannot be reached any more
+  (it blocked the bot, or is gone) is handed to `gone`, which ends its
+  subscription and what waits for it;
+- a token that Telegram refuses, or a refusal from every configured chat, is
+  a setting that can never work: `refused` says so, and the host ends the program with
   the settings status once the pass is over;
 - any other failure (no connection, a time-out, a 5xx page) is the service's
   or the network's, not the chat's: the delivery stops there and everything
@@ -59,17 +62,21 @@ class PacedClock:
 
 
 class Delivery:
-    """Delivers the outbox to `chats` (a list of Chat) with `token`.
+    """Delivers the outbox to `chats` (a list of Chat, the configured ones)
+    with `token`, and with `public` to any chat something waits for;
+    `gone(key, error)` is told of such a chat that cannot be reached.
     `sends` tallies each send by reason ("sent" or a failure reason) until
     the host takes the tally for a pass outcome; `refused` holds why
     nothing can ever arrive, once Telegram said so."""
 
-    def __init__(self, module, outbox, token, chats, log):
+    def __init__(self, module, outbox, token, chats, log, public=False, gone=None):
         self.module = module
         self.outbox = outbox
         self.token = token
         self.chats = {chat.key: chat for chat in chats}
         self.chat_ids = {chat.id for chat in chats}
+        self.public = public
+        self.gone = gone
         self.log = log
         self.clock = PacedClock()
         self.scheduler = Scheduler(self.clock)
@@ -96,10 +103,13 @@ class Delivery:
             self.sends, self.flushed = collections.Counter(), False
         return tally, flushed
 
-    def serves(self, key):
-        """Whether messages for `key` are delivered: a configured chat, or a
-        topic of one (where a command was asked)."""
+    def configured(self, key):
+        """A configured chat, or a topic of one (where a command was asked)."""
         return key in self.chats or limit_key(key) in self.chat_ids
+
+    def serves(self, key):
+        """Whether messages for `key` are delivered."""
+        return self.public or self.configured(key)
 
     def _count(self, reason):
         with self._tally_lock:
@@ -185,6 +195,10 @@ class Delivery:
                 return False  # the next pass tries again
             self.scheduler.throttled(key, max(failure.retry_after, 1))
             return True
+        if failure.reason == telegram_api.CHAT and self.gone is not None \
+                and not self.configured(key):
+            self.gone(key, error)
+            return False
         if failure.reason == telegram_api.MIGRATED:
             chat = self._chat(key)
             old_id = self.outbox.moved.get(chat.id, chat.id)
@@ -206,13 +220,16 @@ class Delivery:
         self.outbox.queue([note], [key])
 
     def _note_when_nothing_can_arrive(self, errors):
+        # Chats that subscribed themselves say nothing about the settings.
+        errors = {key: error for key, error in errors.items() if self.configured(key)}
         reasons = {key: telegram_api.classify(error).reason for key, error in errors.items()}
         if telegram_api.TOKEN in reasons.values():
             error = next(e for k, e in errors.items() if reasons[k] == telegram_api.TOKEN)
             self.refused = (f"Telegram refuses the bot token ({error}): check "
                             f"TELEGRAM_BOT_TOKEN or --token-file; {len(self.outbox)} "
                             f"message(s) wait in {self.outbox.path}")
-        elif len(errors) == len(self.chats) and all(r == telegram_api.CHAT for r in reasons.values()):
+        elif errors and len(errors) == len(self.chats) \
+                and all(r == telegram_api.CHAT for r in reasons.values()):
             key, error = next(iter(errors.items()))
             self.refused = (f"Telegram refuses chat {key} ({error}): check "
                             f"TELEGRAM_CHAT_ID or --chat-id; {len(self.outbox)} message(s) "

@@ -69,6 +69,7 @@ from kilnguard_watch.store.baselines import Baselines
 from kilnguard_watch.store.database import Database, database_path
 from kilnguard_watch.store.json_outbox import json_outbox_path, take_over
 from kilnguard_watch.store.outbox import Outbox
+from kilnguard_watch.store.subscriptions import MOST_PUBLIC_CHATS, Subscriptions
 
 # The operations the host puts in place of the module's own.
 REPLACED = ("send_burn_telegram_messages", "send_burn_telegram", "_burn_is_paused",
@@ -93,6 +94,8 @@ class Settings:
     silent: bool = False
     threshold: float = 0.01
     subscriptions: list | None = None
+    public: bool = False  # any chat may subscribe itself with /watch
+    most_chats: int = MOST_PUBLIC_CHATS
 
     def __post_init__(self):
         if self.subscriptions is None:
@@ -118,8 +121,17 @@ class Host:
             self._say(take_over(json_outbox_path(settings.state_path), self.database))
         self.outbox = Outbox(self.database)
         self.baselines = Baselines(self.database)
+        self.subscriptions = Subscriptions(self.database, settings.subscriptions,
+                                           settings.threshold, settings.public,
+                                           settings.most_chats)
+        for line in self.subscriptions.forget_edited():
+            log(line)
         keys = [chat.key for chat in settings.chats]
-        retargeted, forgotten = self.outbox.keep_only(keys, set(self.baselines.known))
+        # Chats that subscribed themselves keep what waits for them, and are
+        # never given what waited for a configured chat.
+        public = self.subscriptions.public_chats() if settings.public else set()
+        retargeted, forgotten = self.outbox.keep_only(keys + sorted(public),
+                                                      set(self.baselines.known) | public)
         if retargeted:
             log(f"{retargeted} undelivered message(s) for chats no longer configured go to "
                 f"the chats configured in their place")
@@ -131,9 +143,10 @@ class Host:
         # how many there were.
         stored = self._stored_rates()
         self.stored_subnets = len(stored)
-        self.router = Router(module, settings.subscriptions, self.baselines, stored)
+        self.router = Router(module, self.baselines, stored)
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
-                                                 settings.chats, log)
+                                                 settings.chats, log, public=settings.public,
+                                                 gone=self._gone)
         self.courier = None  # delivery on a thread of its own, once commands are answered
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
         self.listing_answered = False
@@ -230,7 +243,8 @@ class Host:
         alerted, "" or why the database could not take it)."""
         plan = None
         if report.rates is not None and report.failure in (None, outcome_module.NOT_DELIVERED):
-            plan = self.router.plan(report, module_text, mutes.active(self.database, time.time()))
+            plan = self.router.plan(report, self.subscriptions.current(), module_text,
+                                    mutes.active(self.database, time.time()))
         messages = plan.messages if plan is not None else []
         if health_message is not None:
             pieces = self.module._message_pieces(health_message)
@@ -241,6 +255,8 @@ class Host:
                 with self.database.transaction() as connection:
                     self.outbox.add(connection, messages)
                     change = self.baselines.write(connection, plan.pointing if plan else [])
+                    if plan is not None:
+                        self.subscriptions.took_fresh(connection, plan.took_fresh)
                 self.baselines.committed(change)
             else:
                 self.outbox.save_health()
@@ -251,6 +267,26 @@ class Host:
             self.log(f"{why}; the alerts are worked out again at the next pass")
             return 0, why
         return (plan.alerted if plan is not None else 0) + (health_message is not None), ""
+
+    def _gone(self, key, error):
+        """A chat that subscribed itself (or only asked a question) blocked
+        the bot or is gone: its subscription and waiting messages go, with
+        one line. Called by the delivery."""
+        chat_id = key.partition(":")[0]
+        try:
+            with self.database.transaction() as connection:
+                ended = self.subscriptions.drop(connection, chat_id)
+                dropped = self.outbox.forget_chat(connection, chat_id)
+        except sqlite3.Error as problem:
+            self.log(f"chat {chat_id} cannot be reached ({error}), and dropping it failed: "
+                     f"cannot write the database {self.outbox.path}: {problem}")
+            return
+        # Its baseline is left to the next start, which forgets the
+        # baselines of chats no longer served: this may run on the delivery
+        # thread, and the baselines in memory are the passes' own.
+        self.log(f"chat {chat_id} cannot be reached ({error}): "
+                 + (f"dropped its subscription and {dropped} waiting message(s)" if ended
+                    else f"dropped {dropped} waiting message(s)"))
 
     def _flush(self):
         if self.courier is not None:

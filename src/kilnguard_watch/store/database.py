@@ -15,7 +15,7 @@ import threading
 
 from kilnguard_watch.files import kind
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 # Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
 # a shared set of rates (most chats were told the same things at the same
 # times, so they share one copy).
@@ -54,6 +54,15 @@ CREATE TABLE IF NOT EXISTS mutes (
     until REAL NOT NULL,             -- when it ends (seconds since the epoch)
     PRIMARY KEY (chat, netuid)
 );
+CREATE TABLE IF NOT EXISTS subscriptions (
+    chat TEXT PRIMARY KEY,           -- the chat's key, as in chats
+    subnets TEXT,                    -- JSON list of netuids watched; NULL: every subnet
+    ignored TEXT NOT NULL DEFAULT '[]', -- with every subnet: the ones left out
+    threshold REAL NOT NULL,
+    fresh TEXT NOT NULL DEFAULT '[]', -- netuids whose baseline the next pass takes afresh
+    configured TEXT                  -- the configured subscription this changed; NULL: the
+                                     -- chat subscribed itself
+);
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL
@@ -66,6 +75,12 @@ def beside_state(state_path, suffix):
     ".kilnguard.db" give `burn_state.kilnguard.db`, in the same folder."""
     root, ext = os.path.splitext(state_path)
     return (root if ext == ".json" else state_path) + suffix
+
+
+def chat_and_topics(column):
+    """SQL true for rows of one chat, its topics included (`ID` and
+    `ID:TOPIC` keys), the chat id given as the parameter ?1."""
+    return f"({column} = ?1 OR substr({column}, 1, length(?1) + 1) = ?1 || ':')"
 
 
 def database_path(state_path):

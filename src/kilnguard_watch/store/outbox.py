@@ -11,6 +11,8 @@ reason, so it never holds back the messages behind it."""
 
 import json
 
+from kilnguard_watch.store.database import chat_and_topics
+
 LIMIT = 200
 ALERT = 0
 ANSWER = 1
@@ -140,6 +142,12 @@ class Outbox:
         self.moved[chat_id] = new_id
 
     # ------------------------------------------------------------ chats
+
+    def forget_chat(self, connection, chat_id):
+        """Inside the caller's transaction: drops what waits for the chat
+        (every topic of it). Gives how many messages."""
+        return connection.execute(f"DELETE FROM outbox WHERE {chat_and_topics('chat')}",
+                                  (chat_id,)).rowcount
 
     def keep_only(self, chats, known):
         """Fits what waits to the chats configured now. An alert that still
