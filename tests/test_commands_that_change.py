@@ -91,11 +91,15 @@ def say(handler, text, chat="42", kind="private", user=MEMBER, topic=None):
     ("supergroup", NAMED, True),
     ("group", MEMBER, False),
 ], ids=["private-chat", "group-admin", "group-member", "listed-in-admins", "small-group-member"])
-def test_who_may_mute(handler, kind, user, allowed):
+@pytest.mark.parametrize("text", ["/mute 12 6h", "/unmute all", "/watch 30 0.2", "/unwatch 1"])
+def test_who_may_change_what_a_chat_hears(handler, kind, user, allowed, text):
     chat = "42" if kind == "private" else "-100123"
-    answer = say(handler, "/mute 12 6h", chat=chat, kind=kind, user=user)
+    say(handler, "/mute 1 1h", chat=chat, kind="private")  # something /unmute can end
+    before = (mutes.active(handler.database, NOW), handler.view_used.store.of_chat(chat))
+    answer = say(handler, text, chat=chat, kind=kind, user=user)
     assert (answer != NOT_ALLOWED) == allowed
-    assert bool(mutes.active(handler.database, NOW)) == allowed
+    after = (mutes.active(handler.database, NOW), handler.view_used.store.of_chat(chat))
+    assert (after != before) == allowed
     # Reading commands are for anyone in a served chat.
     assert say(handler, "/subscriptions", chat=chat, kind=kind, user=user) != NOT_ALLOWED
 

@@ -129,6 +129,9 @@ MISTAKES = {
         'chat = [{id = 1}, 2, {id = "x"}]\n',
         ['F:1: chat: must be [[chat]] tables, each a table ([{id = 1}, 2, {id = "x"}])',
          f'F:1: chat.id: {BAD_ID} ("x")']),
+    "public-chats-not-a-count": (
+        "public = true\npublic_chats = 0\n",
+        ["F:2: public_chats: must be a whole number from 1 to 1000000 (0)"]),
     "key-lines-inside-a-multiline-string-skipped": (
         CHAT + 'note = """\ntopic = 1\n"""\ntopic = "1"\n',
         ["F:3: chat.note: unknown key",
@@ -165,6 +168,13 @@ def test_the_example_is_read_into_what_each_chat_watches(tmp_path):
         ChatConfig(Chat("-1001234567890", 7), 0.05, frozenset({1, 12, *range(20, 31)}), True, 0.99, 0.10),
         ChatConfig(Chat("@channelname"), 0.01),
     ))
+
+
+def test_a_public_monitor_may_name_no_chat(tmp_path):
+    path = tmp_path / "public.toml"
+    path.write_text("public = true\npublic_chats = 500\n")
+    assert load(str(path)) == Config(str(path), 0.01, (), commands=True, public=True,
+                                     most_chats=500)
 
 
 def test_ranges_are_expanded_with_their_ends(tmp_path):
