@@ -233,3 +233,26 @@ def test_a_database_of_the_first_schema_keeps_what_waits(tmp_path):
     box = outbox(str(path))
     assert box.oldest("1")[1:] == ("waiting", 0)
     assert box.database.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,)
+
+
+@pytest.mark.parametrize("public, left", [
+    (True, [("1", "alert"), ("900", "answer"), ("901", "alert")]),
+    (False, [("1", "alert")]),
+], ids=["public-keeps-its-chats", "configured-only"])
+def test_a_restart_keeps_what_waits_for_chats_that_are_not_configured_only_in_public_mode(
+        tmp_path, public, left):
+    from kilnguard_watch.store.outbox import ANSWER
+
+    state = str(tmp_path / "s.json")
+    box = outbox(database_path(state))
+    box.queue(["alert"], ["1", "901"])
+    with box.database.transaction() as connection:
+        box.add(connection, [("900", "answer")], priority=ANSWER)  # asked, never subscribed
+        connection.execute("INSERT INTO subscriptions (chat, subnets, threshold) "
+                           "VALUES ('901', '[1]', 0.01)")
+        connection.execute("INSERT INTO chats (key) VALUES ('1'), ('901')")
+    box.database.close()
+    host = wiring.install(kilnguard, wiring.Settings(state, "t", [Chat("1")], public=public),
+                          log=print)
+    host.uninstall()
+    assert host.database.execute("SELECT chat, text FROM outbox ORDER BY chat").fetchall() == left

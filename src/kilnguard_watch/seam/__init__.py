@@ -131,7 +131,8 @@ class Host:
         # never given what waited for a configured chat.
         public = self.subscriptions.public_chats() if settings.public else set()
         retargeted, forgotten = self.outbox.keep_only(keys + sorted(public),
-                                                      set(self.baselines.known) | public)
+                                                      set(self.baselines.known) | public,
+                                                      answers_anywhere=settings.public)
         if retargeted:
             log(f"{retargeted} undelivered message(s) for chats no longer configured go to "
                 f"the chats configured in their place")

@@ -149,7 +149,7 @@ class Outbox:
         return connection.execute(f"DELETE FROM outbox WHERE {chat_and_topics('chat')}",
                                   (chat_id,)).rowcount
 
-    def keep_only(self, chats, known):
+    def keep_only(self, chats, known, answers_anywhere=False):
         """Fits what waits to the chats configured now. An alert that still
         waited for a chat no longer configured goes to each configured chat
         that is new here (`known`: the chats the database knew before), so
@@ -157,7 +157,8 @@ class Outbox:
         chat never gets a message twice. What no new chat takes over is
         forgotten, since it would hold places for ever; so are answers for a
         chat no longer configured (answers in a topic of a configured chat
-        wait under the topic's key, and stay). Gives (retargeted, forgotten)
+        wait under the topic's key, and stay), unless `answers_anywhere`
+        (a public monitor answers any chat). Gives (retargeted, forgotten)
         deliveries."""
         newcomers = [chat for chat in chats if chat not in known]
         ids = {chat.partition(":")[0] for chat in chats}
@@ -174,7 +175,7 @@ class Outbox:
                 forgotten += len(rows)
                 connection.execute("DELETE FROM outbox WHERE chat = ? AND priority = ?",
                                    (chat, ALERT))
-                if chat.partition(":")[0] not in ids:
+                if chat.partition(":")[0] not in ids and not answers_anywhere:
                     connection.execute("DELETE FROM outbox WHERE chat = ?", (chat,))
             if newcomers and texts:
                 self.add(connection, [(chat, text) for text in texts for chat in newcomers])
