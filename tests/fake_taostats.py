@@ -75,7 +75,18 @@ class Recorded:
         return values[0] if values else None
 
     def form(self):
-        """The body's fields, for a form-encoded POST."""
+        """The body's fields, for a form-encoded or multipart POST (a file
+        part's value is its bytes)."""
+        content_type = self.header("Content-Type") or ""
+        if content_type.startswith("multipart/form-data"):
+            from email.parser import BytesParser
+            from email.policy import HTTP
+
+            message = BytesParser(policy=HTTP).parsebytes(
+                f"Content-Type: {content_type}\r\n\r\n".encode() + self.body)
+            return [(part.get_param("name", header="content-disposition"),
+                     part.get_payload(decode=True) if part.get_filename() else part.get_content())
+                    for part in message.iter_parts()]
         return parse_qsl(self.body.decode("ascii"), keep_blank_values=True, strict_parsing=True)
 
     def field(self, name):

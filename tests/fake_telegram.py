@@ -194,7 +194,7 @@ class FakeTelegram(fake_taostats.FakeServer):
                 after = max(1, math.ceil(wait))
                 return api_error(429, f"Too Many Requests: retry after {after}",
                                  retry_after=after)
-        if method == "sendMessage" and recorded.field("chat_id") in self._chat_replies:
+        if method in ("sendMessage", "sendPhoto") and recorded.field("chat_id") in self._chat_replies:
             return self._chat_replies[recorded.field("chat_id")]
         if self._method_scripts.get(method):
             return self._method_scripts[method].pop(0)
@@ -209,6 +209,13 @@ class FakeTelegram(fake_taostats.FakeServer):
 
     def unscripted_reply(self):
         return sent()
+
+    def photos(self, chat_id=None):
+        """(caption, PNG bytes) that sendPhoto accepted, in order."""
+        with self._lock:
+            return [(r.field("caption"), r.field("photo")) for r in self.requests
+                    if api_method(r) == "sendPhoto" and 200 <= r.status < 300
+                    and (chat_id is None or r.field("chat_id") == chat_id)]
 
     def delivered(self, chat_id=None):
         """Texts that sendMessage accepted, in order, for one chat or all."""

@@ -231,7 +231,7 @@ def test_a_database_of_the_first_schema_keeps_what_waits(tmp_path):
             " tries INTEGER NOT NULL DEFAULT 0); CREATE INDEX outbox_by_chat ON outbox (chat, id);"
             " INSERT INTO outbox (chat, text) VALUES ('1', 'waiting'); PRAGMA user_version = 1;")
     box = outbox(str(path))
-    assert box.oldest("1")[1:] == ("waiting", 0)
+    assert box.oldest("1")[1:] == ("waiting", 0, None)
     assert box.database.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,)
 
 
@@ -256,3 +256,22 @@ def test_a_restart_keeps_what_waits_for_chats_that_are_not_configured_only_in_pu
                           log=print)
     host.uninstall()
     assert host.database.execute("SELECT chat, text FROM outbox ORDER BY chat").fetchall() == left
+
+
+PNG = b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 40  # any bytes: Telegram is the fake
+
+
+def test_a_picture_waits_in_the_outbox_and_goes_with_its_caption_and_topic(telegram, sleeps):
+    box = outbox()
+    with box.database.transaction() as connection:
+        box.add(connection, [("-100777:9", "SN1 over 30 days", PNG), ("-100777:9", "after it")])
+    chats = [Chat("-100777", 9)]
+    telegram.answer_method("sendPhoto", json_reply(502, {"ok": False, "error_code": 502,
+                                                         "description": "Bad Gateway"}))
+    delivery = Delivery(kilnguard, box, "123:token", chats, log=print)
+    assert delivery.flush()[0] is False and len(box) == 2  # waits, in order, for the next try
+    assert delivery.flush() == (True, "")
+    [request] = [r for r in telegram.requests if r.status == 200 and r.path.endswith("sendPhoto")]
+    assert (request.field("chat_id"), request.field("message_thread_id")) == ("-100777", "9")
+    assert telegram.photos("-100777") == [("SN1 over 30 days", PNG)]
+    assert telegram.delivered() == ["after it"]  # after the picture

@@ -3,8 +3,9 @@ failed delivery's error text means, and the Bot API's questions (getMe,
 getChat, getChatMember, sendChatAction) for the set-up checks and for finding
 the chat a group was moved to.
 
-Messages themselves always go through the module's send operation; this
-client only asks questions. It uses Python's own HTTP client, which honours
+Text messages always go through the module's send operation; this client
+asks questions, and sends the pictures the module has no operation for
+(sendPhoto, a multipart upload). It uses Python's own HTTP client, which honours
 the proxies (https_proxy, no_proxy) and SSL_CERT_FILE as the module does,
 with an overall deadline and a bounded reply, so a Bot API server that
 trickles or never ends its answer cannot hold the start."""
@@ -12,8 +13,10 @@ trickles or never ends its answer cannot hold the start."""
 import http.client
 import json
 import re
+import secrets
 import urllib.error
 import urllib.parse
+import urllib.request
 from dataclasses import dataclass
 
 import kilnguard
@@ -124,15 +127,60 @@ def request(method, token, params, seconds, reply_limit):
     """`call` with its own overall deadline and reply limit in bytes, for a
     question that waits longer or answers more (getUpdates' long poll). The
     parameters are a dict: a Bot API parameter may be called `limit`."""
+    query = "?" + urllib.parse.urlencode(params) if params else ""
+    return _answer(method, token, lambda url: url + query, seconds, reply_limit)
+
+
+def upload(method, token, fields, files, seconds=TIMEOUT_SECONDS, reply_limit=REPLY_LIMIT):
+    """A multipart/form-data POST: `fields` {name: text}, `files` {name:
+    (file name, content type, bytes)}; the reply's JSON object, as `call`."""
+    boundary = "kilnguard-" + secrets.token_hex(16)
+    parts = []
+    for name, value in fields.items():
+        parts.append(f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"\r\n\r\n'
+                     .encode() + str(value).encode("utf-8") + b"\r\n")
+    for name, (filename, content_type, data) in files.items():
+        parts.append(f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"; '
+                     f'filename="{filename}"\r\nContent-Type: {content_type}\r\n\r\n'
+                     .encode() + data + b"\r\n")
+    body = b"".join(parts) + f"--{boundary}--\r\n".encode()
+
+    def post(url):
+        return urllib.request.Request(url, data=body, method="POST", headers={
+            "Content-Type": f"multipart/form-data; boundary={boundary}"})
+
+    return _answer(method, token, post, seconds, reply_limit)
+
+
+def send_photo(token, chat, png, caption, silent=False):
+    """Sends a PNG to `chat` (a Chat: its topic too), with `caption` under
+    it. (True, "") or (False, why) as the module's own sends answer, so the
+    delivery reads both alike: Telegram's description, or why no answer
+    came."""
+    fields = {"chat_id": chat.id, "caption": caption}
+    if chat.topic is not None:
+        fields["message_thread_id"] = chat.topic
+    if silent:
+        fields["disable_notification"] = "true"
+    try:
+        document = upload("sendPhoto", token, fields, {"photo": ("chart.png", "image/png", png)})
+    except Unreachable as error:
+        return False, str(error)
+    if document.get("ok") is True:
+        return True, ""
+    return False, describe(document, token)
+
+
+def _answer(method, token, prepared, seconds, reply_limit):
+    """The JSON object the Bot API answers to `prepared(url)` (the URL, or
+    a Request for it)."""
     base = kilnguard._telegram_api_base()  # the rule the module's own sends follow
     problem = base_problem(base)
     if problem is not None:
         raise Unreachable(problem)
-    url = f"{base}/bot{token}/{method}"
-    if params:
-        url += "?" + urllib.parse.urlencode(params)
     try:
-        status, _reason, body = deadline_http.get(url, seconds, reply_limit)
+        status, _reason, body = deadline_http.get(prepared(f"{base}/bot{token}/{method}"),
+                                                  seconds, reply_limit)
     except urllib.error.URLError as error:
         reason = error.reason
         if isinstance(reason, TimeoutError):

@@ -334,8 +334,10 @@ class Host:
         module._burn_is_paused = self.is_paused
         module._burn_check_listing = self.check_listing
         module._burn_pass_report = self.pass_report
+        self.delivery.silent = frozenset(self._silent())
         if self.settings.dry_run:
             module.send_burn_telegram = dry_run.print_instead_of_sending
+            self.delivery.send_photo = dry_run.print_photo_instead
         elif self._silent() or any(chat.topic is not None for chat in self.settings.chats):
             module.send_burn_telegram = sender_with_options(module, self._silent())
 

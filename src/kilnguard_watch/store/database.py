@@ -15,7 +15,7 @@ import threading
 
 from kilnguard_watch.files import kind
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 # Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
 # a shared set of rates (most chats were told the same things at the same
 # times, so they share one copy).
@@ -25,7 +25,8 @@ CREATE TABLE IF NOT EXISTS outbox (
     chat TEXT NOT NULL,              -- the chat's key: ID or ID:TOPIC
     text TEXT NOT NULL,              -- one Telegram message, numbered if a piece
     tries INTEGER NOT NULL DEFAULT 0, -- answers that refused this very message
-    priority INTEGER NOT NULL DEFAULT 0 -- 0 alerts and the monitor's news, 1 answers
+    priority INTEGER NOT NULL DEFAULT 0, -- 0 alerts and the monitor's news, 1 answers
+    photo BLOB                       -- a PNG sent with the text as its caption; NULL: text only
 );
 CREATE INDEX IF NOT EXISTS outbox_by_chat ON outbox (chat, priority, id);
 CREATE TABLE IF NOT EXISTS set_aside (
@@ -139,6 +140,8 @@ class Database:
                 connection.execute("ALTER TABLE outbox ADD COLUMN priority INTEGER NOT NULL "
                                    "DEFAULT 0")
                 connection.execute("DROP INDEX IF EXISTS outbox_by_chat")
+            if 1 <= version < 5:  # before pictures
+                connection.execute("ALTER TABLE outbox ADD COLUMN photo BLOB")
             connection.executescript(SCHEMA)
             connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             problem = connection.execute("PRAGMA quick_check").fetchone()[0]

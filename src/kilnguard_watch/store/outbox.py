@@ -59,13 +59,16 @@ class Outbox:
             self.add(connection, [(chat, text) for chat in chats for text in texts])
 
     def add(self, connection, messages, priority=ALERT):
-        """Inside the caller's transaction: (chat, text) pairs in order, each
-        chat then trimmed to `limit`, and the health record when it
-        changed. An ANSWER to a command waits behind every ALERT (alerts and
-        the monitor's own news) for its chat."""
-        connection.executemany("INSERT INTO outbox (chat, text, priority) VALUES (?, ?, ?)",
-                               [(chat, text, priority) for chat, text in messages])
-        chats = {chat for chat, _ in messages}
+        """Inside the caller's transaction: (chat, text) pairs in order, or
+        (chat, caption, PNG bytes) for a picture, each chat then trimmed to
+        `limit`, and the health record when it changed. An ANSWER to a
+        command waits behind every ALERT (alerts and the monitor's own news)
+        for its chat."""
+        connection.executemany(
+            "INSERT INTO outbox (chat, text, priority, photo) VALUES (?, ?, ?, ?)",
+            [(message[0], message[1], priority, message[2] if len(message) > 2 else None)
+             for message in messages])
+        chats = {message[0] for message in messages}
         over = connection.execute(
             "SELECT chat, COUNT(*) - ? FROM outbox GROUP BY chat HAVING COUNT(*) > ?",
             (self.limit, self.limit)).fetchall()
@@ -93,15 +96,19 @@ class Outbox:
     # ------------------------------------------------------------ delivering
 
     def oldest(self, chat):
-        """(row id, text, tries) of the chat's oldest message, or None. A row
-        that is not a message (edited by hand, damaged) is set aside alone."""
+        """(row id, text, tries, photo: PNG bytes or None) of the chat's
+        oldest message, or None. A row that is not a message (edited by
+        hand, damaged) is set aside alone."""
         while True:
-            row = self.database.execute("SELECT id, text, tries FROM outbox WHERE chat = ? "
+            row = self.database.execute("SELECT id, text, tries, photo FROM outbox WHERE chat = ? "
                                         "ORDER BY priority, id LIMIT 1", (chat,)).fetchone()
             if row is None:
                 return None
-            row_id, text, tries = row
-            if isinstance(text, str) and text.strip() and isinstance(tries, int):
+            row_id, text, tries, photo = row
+            if photo is None:
+                if isinstance(text, str) and text.strip() and isinstance(tries, int):
+                    return row
+            elif isinstance(photo, bytes) and isinstance(text, str) and isinstance(tries, int):
                 return row
             self.set_aside(row_id, "not a message: its text is not text")
 
