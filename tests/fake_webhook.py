@@ -1,7 +1,7 @@
 """A loopback receiver for the Apprise services a local server can stand in
 for, on the shared fake server: json:// and form:// post to the URL's path,
-ntfy:// posts JSON naming the topic to the server's root. It records every
-request and answers from a script of replies, or 200 once that is used up."""
+ntfy:// posts JSON naming the topic to the root. Replies come from the
+script, then 200."""
 
 import json
 
@@ -15,18 +15,10 @@ class FakeWebhook(fake_taostats.FakeServer):
         return Reply(status=200, body=b"{}")
 
     def apprise_url(self, scheme, path="/hook"):
-        """A URL of `scheme` aimed at this server: for ntfy:// the path is
-        the topic."""
-        return f"{scheme}://127.0.0.1:{self.port}{path}"
+        return f"{scheme}://127.0.0.1:{self.port}{path}"  # for ntfy:// the path is the topic
 
     def arrived(self):
-        """(title, message) of every request, in order; None for a field
-        that did not come."""
-        found = []
-        for request in self.requests:
-            if (request.header("Content-Type") or "").startswith("application/json"):
-                fields = json.loads(request.body)
-            else:
-                fields = dict(request.form())
-            found.append((fields.get("title"), fields.get("message")))
-        return found
+        """(title, message) of every request, in order."""
+        fields = [json.loads(r.body) if (r.header("Content-Type") or "").startswith("application/json")
+                  else dict(r.form()) for r in self.requests]
+        return [(each.get("title"), each.get("message")) for each in fields]

@@ -1,7 +1,5 @@
-"""Apprise destinations through Apprise's own code, against a loopback
-receiver: what arrives, how each answer is classified, the overall deadline
-and Ctrl-C, names and error texts that keep the URL's secrets (every secret
-here holds "Zz"), and alerts split at a service's limit."""
+"""Apprise destinations through Apprise's own code against a loopback
+receiver, and their names, errors and pieces. Every secret here holds "Zz"."""
 
 import logging
 import re
