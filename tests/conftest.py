@@ -134,6 +134,16 @@ def telegram(monkeypatch):
     fake.close()
 
 
+@pytest.fixture
+def webhook():
+    """A loopback receiver for Apprise's json://, form:// and ntfy://."""
+    from fake_webhook import FakeWebhook
+
+    server = FakeWebhook()
+    yield server
+    server.close()
+
+
 # ------------------------------------------------------------ kilnguard-watch
 
 class Watcher:

@@ -17,8 +17,14 @@ class FakeWebhook(fake_taostats.FakeServer):
     def apprise_url(self, scheme, path="/hook"):
         return f"{scheme}://127.0.0.1:{self.port}{path}"  # for ntfy:// the path is the topic
 
-    def arrived(self):
-        """(title, message) of every request, in order."""
+    def arrived(self, taken_only=False):
+        """(title, message) of every request (or of those answered with
+        success), in order."""
+        requests = [r for r in self.requests if not taken_only or 200 <= r.status < 300]
         fields = [json.loads(r.body) if (r.header("Content-Type") or "").startswith("application/json")
-                  else dict(r.form()) for r in self.requests]
+                  else dict(r.form()) for r in requests]
         return [(each.get("title"), each.get("message")) for each in fields]
+
+    def taken(self):
+        """The messages the receiver took, in order."""
+        return [message for _, message in self.arrived(taken_only=True)]

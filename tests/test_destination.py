@@ -11,20 +11,13 @@ import pytest
 
 import kilnguard
 from fake_taostats import refused_port
-from fake_webhook import FakeWebhook, Reply
+from fake_webhook import Reply
 from kilnguard_watch.delivery import destination
 from kilnguard_watch.delivery.destination import CHAT, MESSAGE, OTHER, THROTTLED, Destination, \
     DestinationError
 
 ALERT = "Owner burn rate changed\n2026-12-06T18:09:53Z UTC\n\n" + "\n".join(
     f"SN{n}: 0.{n:04d} \u2192 1.0000" for n in range(400))
-
-
-@pytest.fixture
-def webhook():
-    server = FakeWebhook()
-    yield server
-    server.close()
 
 
 @pytest.mark.parametrize("scheme", ["json", "form", "ntfy"])

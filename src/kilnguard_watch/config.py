@@ -20,13 +20,16 @@ on one line naming file, line and key, and a monitor never starts on a file
 it could only partly use."""
 
 import difflib
+import hashlib
 import json
+import os
 import math
 import re
 import tomllib
 from dataclasses import dataclass
 
 from kilnguard_watch.delivery.chats import Chat, parse_chat
+from kilnguard_watch.delivery.destinations import KEY_PREFIX, is_destination
 from kilnguard_watch.files import NotRegularFile, open_regular
 
 _NETUIDS = range(0, 65536)
@@ -47,6 +50,42 @@ class ChatConfig:
 
 
 @dataclass(frozen=True)
+class DestinationConfig:
+    """A destination reached through Apprise: its subscription (whose chat
+    is the destination's key), the loaded Destination and whether it also
+    hears the monitor's own news while Telegram fails."""
+    subscription: ChatConfig
+    target: object
+    fallback: bool = False
+
+    @property
+    def key(self):
+        return self.subscription.chat.key
+
+
+def destination_key(url):
+    """The key a destination's messages and baseline are kept under: the
+    same for the same URL across restarts, and no secret of the URL (a
+    hash, not the URL)."""
+    return KEY_PREFIX + hashlib.sha256(url.strip().encode("utf-8")).hexdigest()[:16]
+
+
+def load_destination(url=None, path=None):
+    """A DestinationConfig target loaded from `url` or the file at `path`,
+    with its key; DestinationError says what is wrong. Apprise is imported
+    only here, when a destination is configured."""
+    from kilnguard_watch.delivery.destination import Destination
+
+    if path is not None:
+        target = Destination.load_file(path)
+        with open_regular(path) as file:  # already read whole and checked by load_file
+            url = file.read()
+    else:
+        target = Destination.load(url)
+    return target, destination_key(url)
+
+
+@dataclass(frozen=True)
 class Config:
     path: str
     threshold: float
@@ -55,6 +94,7 @@ class Config:
     admins: frozenset = frozenset()  # user ids that may change any chat's subscription
     public: bool = False  # any chat may subscribe itself with /watch
     most_chats: int = 10_000  # chats that may subscribe themselves, at most
+    destinations: tuple[DestinationConfig, ...] = ()
 
 
 class ConfigInvalid(Exception):
@@ -66,10 +106,13 @@ class ConfigInvalid(Exception):
         super().__init__("\n".join(self.problems))
 
 
-def everything(chats, threshold, silent):
-    """What the command-line flags alone mean: every chat hears about every
-    subnet at one threshold."""
-    return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats))
+def everything(chats, threshold, silent, destinations=()):
+    """What the command-line flags alone mean: every chat (and every
+    destination, given as (target, key)) hears about every subnet at one
+    threshold."""
+    return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats),
+                  destinations=tuple(DestinationConfig(ChatConfig(Chat(key), threshold), target)
+                                     for target, key in destinations))
 
 
 def load(path, default_threshold=0.01):
@@ -218,6 +261,23 @@ _CHAT_KEYS = {
 }
 
 
+def _text(value):
+    if not isinstance(value, str) or not value.strip():
+        raise _Wrong(f"must be text, not {_kind(value) if not isinstance(value, str) else 'empty'}")
+    return value
+
+
+_DESTINATION_KEYS = {
+    "url": _text,
+    "url_file": _text,
+    "subnets": _subnets,
+    "threshold": _fraction,
+    "above": _fraction,
+    "below": _fraction,
+    "fallback": _flag,
+}
+
+
 class _Reader:
     """Checks a parsed document, collecting problems with their lines."""
 
@@ -231,29 +291,32 @@ class _Reader:
         self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
 
     def config(self, document, default_threshold):
-        top = self.values(document, _TOP_KEYS, (), skip="chat")
+        top = self.values(document, _TOP_KEYS, (), skip=("chat", "destination"))
         threshold = top.get("threshold", default_threshold)
         public = top.get("public", False)
         chats = tuple(self.chat(table, index, threshold)
                       for index, table in self.chat_tables(document, public))
+        destinations = tuple(self.destination(table, index, threshold)
+                             for index, table in self.tables(document, "destination"))
         self.duplicates()
         if self.problems:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
         return Config(self.path, threshold, chats, commands=top.get("commands", False) or public,
                       admins=top.get("admins", frozenset()), public=public,
-                      most_chats=top.get("public_chats", Config.most_chats))
+                      most_chats=top.get("public_chats", Config.most_chats),
+                      destinations=destinations)
 
-    def values(self, table, readers, where, skip=None):
+    def values(self, table, readers, where, skip=()):
         """The table's known keys read; problems for the others."""
         read = {}
         for key, value in table.items():
-            if key == skip:
+            if key in skip:
                 continue
             line = self.lines.line(where, key)
-            name = ("chat." if where else "") + _key_text(key)
+            name = (f"{where[0]}." if where else "") + _key_text(key)
             if key not in readers:
-                self.wrong(line, name, _unknown(key, list(readers) + ([skip] if skip else []), where))
+                self.wrong(line, name, _unknown(key, list(readers) + list(skip), where))
                 continue
             try:
                 read[key] = readers[key](value)
@@ -277,6 +340,53 @@ class _Reader:
             self.wrong(line, "chat", f"must be [[chat]] tables, each a table ({_shown(chats)})")
         return [(index, chat) for index, chat in enumerate(chats) if isinstance(chat, dict)]
 
+    def tables(self, document, name):
+        """The [[name]] tables of the document, if any, as (index, table)."""
+        found = document.get(name, [])
+        if not isinstance(found, list) or not all(isinstance(t, dict) for t in found):
+            self.wrong(self.lines.line((), name), name,
+                       f"must be [[{name}]] tables, each a table ({_shown(found)})")
+            return []
+        return list(enumerate(found))
+
+    def destination(self, table, index, file_threshold):
+        """The destination's configuration, its URL loaded, or None when it
+        has a mistake."""
+        from kilnguard_watch.delivery.destination import DestinationError
+
+        where = ("destination", index)
+        before = len(self.problems)
+        read = self.values(table, _DESTINATION_KEYS, where)
+        given = [key for key in ("url", "url_file") if key in table]
+        if len(given) != 1:
+            self.wrong(self.lines.line(where), "destination.url",
+                       "give url or url_file (one of them)" if not given else
+                       "give url or url_file, not both")
+        self.levels(read, where, "destination")
+        if len(self.problems) > before:
+            return None
+        key = given[0]
+        try:
+            if key == "url":
+                target, target_key = load_destination(url=read["url"])
+            else:
+                path = os.path.join(os.path.dirname(self.path), read["url_file"])
+                target, target_key = load_destination(path=path)
+        except (DestinationError, OSError) as error:
+            self.wrong(self.lines.line(where, key), f"destination.{key}", str(error))
+            return None
+        self.named.append((Chat(target_key), self.lines.line(where, key)))
+        return DestinationConfig(
+            ChatConfig(Chat(target_key), read.get("threshold", file_threshold),
+                       subnets=read.get("subnets"), above=read.get("above"),
+                       below=read.get("below")),
+            target, fallback=read.get("fallback", False))
+
+    def levels(self, read, where, name):
+        if "above" in read and "below" in read and not read["below"] < read["above"]:
+            self.wrong(self.lines.line(where, "below"), f"{name}.below",
+                       f"must be under above ({_shown(read['below'])} is not under {_shown(read['above'])})")
+
     def chat(self, table, index, file_threshold):
         """The chat's configuration, or None when it has a mistake."""
         where = ("chat", index)
@@ -284,9 +394,7 @@ class _Reader:
         read = self.values(table, _CHAT_KEYS, where)
         if "id" not in table:
             self.wrong(self.lines.line(where), "chat.id", "missing: every [[chat]] needs the chat's id")
-        if "above" in read and "below" in read and not read["below"] < read["above"]:
-            self.wrong(self.lines.line(where, "below"), "chat.below",
-                       f"must be under above ({_shown(read['below'])} is not under {_shown(read['above'])})")
+        self.levels(read, where, "chat")
         if "id" in read and ("topic" in read or "topic" not in table):
             chat = Chat(read["id"], read.get("topic"))
             self.named.append((chat, self.lines.line(where, "id")))
@@ -302,6 +410,10 @@ class _Reader:
             same = (chat.id.lower(), chat.topic)
             if same not in first:
                 first[same] = line
+                continue
+            if is_destination(chat.id):
+                self.wrong(line, "destination.url", f"the same destination is configured "
+                                                    f"twice (first at line {first[same]})")
                 continue
             topic = "" if chat.topic is None else f" topic {chat.topic}"
             self.wrong(line, "chat.id",

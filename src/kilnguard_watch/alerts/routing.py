@@ -47,9 +47,12 @@ class Router:
     module does). Otherwise a chat with no baseline starts quietly from the
     rates of the pass that added it."""
 
-    def __init__(self, module, baselines, start_rates=None):
+    def __init__(self, module, baselines, start_rates=None, splitters=None):
         self.module = module
         self.baselines = baselines
+        # {key: text -> pieces} for the destinations whose service takes
+        # other lengths than a Telegram message; the rest get the module's.
+        self.splitters = dict(splitters or {})
         self.start_rates = dict(start_rates) if start_rates and not baselines.known else None
 
     def plan(self, report, current, module_text=None, muted=None):
@@ -78,7 +81,7 @@ class Router:
                 rows = [{"netuid": int(netuid), "incentive_burn": rate}
                         for netuid, rate in rates.items() if sub.watches(int(netuid))]
                 text = self.module.format_burn_snapshot(rows, updated_at)
-            messages += [(sub.chat.key, piece) for piece in self.module._message_pieces(text)]
+            messages += self.messages([sub.chat.key], text)
         return Plan(messages, [([sub.chat.key for sub in subscriptions], rates)],
                     alerted=len(subscriptions))
 
@@ -119,14 +122,26 @@ class Router:
             appeared = {netuid: rate for netuid, rate in rates.items() if netuid not in baseline}
             if changes:
                 text = self.module.format_burn_alert(changes, updated_at)
-                pieces = self.module._message_pieces(text)
-                plan.messages += [(chat, piece) for chat in chats for piece in pieces]
+                plan.messages += self.messages(chats, text)
                 plan.alerted += len(chats)
                 moved = {netuid: new for netuid, _, new in changes}
                 plan.pointing.append((chats, {**baseline, **appeared, **moved}))
             elif appeared or baseline is self.start_rates or id(baseline) in rebased:
                 plan.pointing.append((chats, {**baseline, **appeared}))
         return plan
+
+    def messages(self, keys, text):
+        """(key, piece) for each of `keys`, the text split as its chat or
+        destination takes it; each way of splitting done once."""
+        split = {}
+        messages = []
+        for key in keys:
+            splitter = self.splitters.get(key)
+            if splitter not in split:
+                split[splitter] = list(self.module._message_pieces(text) if splitter is None
+                                       else splitter(text))
+            messages += [(key, piece) for piece in split[splitter]]
+        return messages
 
     def _changes(self, baseline, rates, sub, silenced):
         if EVERY_SUBNET in silenced:

@@ -196,6 +196,31 @@ def send_test(module, token, chats, silent):
     return results
 
 
+def destination_checks(destinations):
+    """Every destination was loaded with the configuration (a URL Apprise
+    cannot use stops there, with status 2): one line each, by its masked
+    name."""
+    return [Check(f"destination {d.target.name}", OK, f"{d.target.service} URL loaded")
+            for d in destinations]
+
+
+def send_destination_tests(destinations):
+    """One test message to every destination: whether each took it."""
+    from kilnguard_watch.delivery.telegram import CHAT as REFUSES_DESTINATION
+
+    results = []
+    for d in destinations:
+        name = f"test message to {d.target.name}"
+        attempt = d.target.send(TEST_MESSAGE.replace("this chat", "this destination"))
+        if attempt.ok:
+            results.append(Check(name, OK, f"{d.target.service} took it"))
+        elif attempt.failure is not None and attempt.failure.reason == REFUSES_DESTINATION:
+            results.append(Check(name, REFUSED, f"{d.target.service} refused it ({attempt.error})"))
+        else:
+            results.append(Check(name, UNKNOWN, f"not delivered ({attempt.error})"))
+    return results
+
+
 def folder_unwritable(folder):
     """Why no file can be made in `folder` now (its error text), or None."""
     try:

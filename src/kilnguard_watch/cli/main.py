@@ -121,6 +121,12 @@ def build_parser():
                              "chats (commands = true in the configuration file does the same); "
                              "reads every update of the bot with getUpdates, so the bot must not "
                              "be read by another program")
+    parser.add_argument("--notify", action="append", metavar="URL",
+                        help="also send every alert to this Apprise URL (discord://…, "
+                             "slack://…, ntfy://…, mailto://…, json://…: see Apprise's list of "
+                             "services); give it again for more; its messages wait in the "
+                             "database until the service takes them. The URL's secrets are "
+                             "never logged: lines name it by scheme and host only")
     parser.add_argument("--public", action="store_true",
                         help="with commands: any chat may subscribe itself with /watch (and "
                              "leave with /unwatch all), at most 10000 chats (public_chats = N "
@@ -232,6 +238,9 @@ def subscriptions(args):
         if args.chat_id:
             raise UsageError("--config and --chat-id do not go together: name the chats in "
                              f"the file {args.config}")
+        if args.notify:
+            raise UsageError("--config and --notify do not go together: name the "
+                             f"destinations in the file {args.config} ([[destination]])")
         loaded = config.load(args.config, default_threshold=args.threshold)
         if os.environ.get("TELEGRAM_CHAT_ID", "").strip():
             log_line(f"TELEGRAM_CHAT_ID is not read: the chats are those of {args.config}",
@@ -241,7 +250,15 @@ def subscriptions(args):
         chats = parse_chats(args.chat_id if args.chat_id else [os.environ.get("TELEGRAM_CHAT_ID", "")])
     except ValueError as error:
         raise UsageError(f"{'--chat-id' if args.chat_id else 'TELEGRAM_CHAT_ID'}: {error}")
-    return config.everything(chats, args.threshold, args.silent)
+    destinations = []
+    for url in args.notify or []:
+        try:
+            destinations.append(config.load_destination(url=url))
+        except ValueError as error:  # DestinationError: says what, never the URL's secrets
+            raise UsageError(f"--notify: {error}")
+    if len({key for _, key in destinations}) < len(destinations):
+        raise UsageError("--notify: the same destination is given twice")
+    return config.everything(chats, args.threshold, args.silent, destinations)
 
 
 def telegram_secrets(args, configured):
@@ -266,7 +283,9 @@ def run_checks(args, token, configured):
         telegram = checks.skipped_telegram_checks("no bot token is needed for a dry run")
     else:
         telegram = checks.telegram_checks(token, chats)
-    results = [checks.taostats_check(kilnguard), *telegram, checks.state_folder_check(args.state)]
+    results = [checks.taostats_check(kilnguard), *telegram,
+               *checks.destination_checks(configured.destinations),
+               checks.state_folder_check(args.state)]
     if (args.commands or configured.commands) and token:
         results.append(checks.webhook_check(token))
     if args.send_test:
@@ -276,6 +295,8 @@ def run_checks(args, token, configured):
                      for check in telegram):
             silent = {sub.chat.key for sub in configured.chats if sub.silent}
             results += checks.send_test(kilnguard, token, chats, silent)
+        if not args.dry_run:
+            results += checks.send_destination_tests(configured.destinations)
     for check in results:
         print(check.line(), flush=True)
     return checks.exit_status(results)
@@ -294,6 +315,9 @@ def check_telegram_at_start(host, token, chats):
             log_line(f"cannot check {check.name} now: {check.detail}", WARNING)
 
 
+ONCE_DESTINATIONS_WAIT = 120  # seconds a single run gives the destinations in all
+
+
 def start_commands(args, host, token, admins):
     """Commands are answered by the running monitor: not by a single pass,
     and not in a dry run, which has no bot to read."""
@@ -303,21 +327,22 @@ def start_commands(args, host, token, admins):
         return
     from kilnguard_watch import commands
     commands.start(host, kilnguard, token, args.interval * 60, admins)
-    _threads_in_the_module.set()
+    _threads_left_running.set()
 
 
-# Set once a thread of ours may be inside the module (the delivery thread,
-# in a send) when the program ends.
-_threads_in_the_module = threading.Event()
+# Set once a thread may still be in a send when the program ends: ours
+# inside the module (the delivery thread), or Apprise's own.
+_threads_left_running = threading.Event()
 
 
 def leave(status):
-    """Ends the process with `status`. When a thread of ours may be inside
-    the module, the interpreter is not finalized under it: a thread that
-    comes back from a send then would abort the whole process instead of
-    ending with `status`. Everything the host keeps is committed by then;
-    only the output is flushed."""
-    if not _threads_in_the_module.is_set():
+    """Ends the process with `status`. When a thread may still be in a
+    send, the interpreter is not finalized under it: one of ours that comes
+    back from the module then would abort the whole process instead of
+    ending with `status`, and Apprise's would hold the exit until its socket
+    gives up. Everything the host keeps is committed by then; only the
+    output is flushed."""
+    if not _threads_left_running.is_set():
         return status
     for stream in (sys.stdout, sys.stderr):
         try:
@@ -339,6 +364,9 @@ def monitor(args, host, token, outside):
         outside.pass_starting()
         result = kilnguard.run_kilnguard_once(threshold=threshold, **common)
         stop_when_refused(host)
+        # Each destination's messages go on their own thread: one try for
+        # what waits before the run ends and says whether all arrived.
+        host.destinations.settle(ONCE_DESTINATIONS_WAIT)
         return EXIT_FAILURE if result != 0 or len(host.outbox) else EXIT_OK
     first = "snapshot" if args.snapshot == "always" or (args.snapshot == "auto"
                                                         and not host.stored_subnets) \
@@ -418,7 +446,7 @@ def main(argv=None):
         status = run(argv)
     except SystemExit as stop:  # SIGTERM, and argparse's own exits
         status = stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 1)
-        if not _threads_in_the_module.is_set():
+        if not _threads_left_running.is_set():
             raise
     return leave(status)
 
@@ -467,7 +495,10 @@ def run(argv=None):
         host = seam.install(kilnguard, seam.Settings(
             state_path=args.state, token=token, alert_after=args.alert_after,
             dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen,
-            public=configured.public, most_chats=configured.most_chats))
+            public=configured.public, most_chats=configured.most_chats,
+            destinations=list(configured.destinations)))
+        if configured.destinations:
+            _threads_left_running.set()  # Apprise's own threads may still be in a send
         chats = host.settings.chats
         if args.verbose:
             host.observers.subscribe(verbose_line)

@@ -34,6 +34,7 @@ import time
 
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import parse_chat
+from kilnguard_watch.delivery.destinations import is_destination
 from kilnguard_watch.delivery.scheduler import Scheduler, limit_key
 
 LONGEST_WAIT = 60
@@ -112,8 +113,9 @@ class Delivery:
         return key in self.chats or limit_key(key) in self.chat_ids
 
     def serves(self, key):
-        """Whether messages for `key` are delivered."""
-        return self.public or self.configured(key)
+        """Whether messages for `key` are delivered here (a destination's
+        go through Apprise, on its own thread)."""
+        return not is_destination(key) and (self.public or self.configured(key))
 
     def _count(self, reason):
         with self._tally_lock:

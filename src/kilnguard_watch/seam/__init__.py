@@ -55,6 +55,7 @@ from kilnguard_watch.alerts.routing import Router
 from kilnguard_watch.config import everything
 from kilnguard_watch.delivery import deliver as delivery_module
 from kilnguard_watch.delivery.courier import Courier
+from kilnguard_watch.delivery.destinations import Destinations, is_destination
 from kilnguard_watch.delivery import dry_run
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import sender_with_options
@@ -96,6 +97,7 @@ class Settings:
     subscriptions: list | None = None
     public: bool = False  # any chat may subscribe itself with /watch
     most_chats: int = MOST_PUBLIC_CHATS
+    destinations: list = dataclasses.field(default_factory=list)  # config.DestinationConfig
 
     def __post_init__(self):
         if self.subscriptions is None:
@@ -121,12 +123,14 @@ class Host:
             self._say(take_over(json_outbox_path(settings.state_path), self.database))
         self.outbox = Outbox(self.database)
         self.baselines = Baselines(self.database)
-        self.subscriptions = Subscriptions(self.database, settings.subscriptions,
-                                           settings.threshold, settings.public,
-                                           settings.most_chats)
+        self.destinations = Destinations(settings.destinations, self.outbox, log,
+                                         settings.alert_after, settings.dry_run)
+        self.subscriptions = Subscriptions(
+            self.database, settings.subscriptions + [d.subscription for d in settings.destinations],
+            settings.threshold, settings.public, settings.most_chats)
         for line in self.subscriptions.forget_edited():
             log(line)
-        keys = [chat.key for chat in settings.chats]
+        keys = [chat.key for chat in settings.chats] + self.destinations.keys
         # Chats that subscribed themselves keep what waits for them, and are
         # never given what waited for a configured chat.
         public = self.subscriptions.public_chats() if settings.public else set()
@@ -144,7 +148,7 @@ class Host:
         # how many there were.
         stored = self._stored_rates()
         self.stored_subnets = len(stored)
-        self.router = Router(module, self.baselines, stored)
+        self.router = Router(module, self.baselines, stored, self.destinations.splitters)
         self.delivery = delivery_module.Delivery(module, self.outbox, settings.token,
                                                  settings.chats, log, public=settings.public,
                                                  gone=self._gone)
@@ -211,7 +215,13 @@ class Host:
             # The chat's text names the program; the log line's prefix
             # already does.
             self.log(message.removeprefix(log_prefix).replace("\n", " "))
-        alerted, not_written = self._queue(report, module_text, message)
+        news = [] if message is None else [(self._news_keys(), message)]
+        telegram_keys = [chat.key for chat in self.settings.chats]
+        for note in self.destinations.notes(self._waiting()):
+            self.log(note.removeprefix(log_prefix))
+            news.append((telegram_keys, note))
+        alerted, not_written = self._queue(report, module_text, news)
+        self.destinations.wake()
         if report.rates is not None and failure not in _WITHOUT_LISTING:
             self.listings.publish(report.rates)
         ok = True
@@ -219,6 +229,7 @@ class Host:
             ok, why = self._flush()
             if not ok:
                 self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
+        self._tell_fallback(ok, "" if ok else why)
         sends, _ = self.delivery.take_tally()
         failures = {reason: n for reason, n in sends.items() if reason != "sent"}
         result = "error" if failure == outcome_module.RAISED else (
@@ -238,19 +249,18 @@ class Host:
             taostats_throttled=report.throttled, rates=report.rates if usable else None)
         self.observers.publish(outcome)
 
-    def _queue(self, report, module_text, health_message):
-        """Queues this pass's alerts for each chat and the health message,
-        moving the chats' baselines in the same transaction. Gives (chats
-        alerted, "" or why the database could not take it)."""
+    def _queue(self, report, module_text, news):
+        """Queues this pass's alerts for each chat and the monitor's news
+        ((keys, text) each), moving the chats' baselines in the same
+        transaction. Gives (chats alerted and news told, "" or why the
+        database could not take it)."""
         plan = None
         if report.rates is not None and report.failure in (None, outcome_module.NOT_DELIVERED):
             plan = self.router.plan(report, self.subscriptions.current(), module_text,
                                     mutes.active(self.database, time.time()))
         messages = plan.messages if plan is not None else []
-        if health_message is not None:
-            pieces = self.module._message_pieces(health_message)
-            messages = messages + [(chat.key, piece) for chat in self.settings.chats
-                                   for piece in pieces]
+        for keys, text in news:
+            messages = messages + self.router.messages(keys, text)
         try:
             if messages or (plan is not None and plan.pointing):
                 with self.database.transaction() as connection:
@@ -267,7 +277,35 @@ class Host:
             why = f"cannot write the database {self.outbox.path}: {problem}"
             self.log(f"{why}; the alerts are worked out again at the next pass")
             return 0, why
-        return (plan.alerted if plan is not None else 0) + (health_message is not None), ""
+        return (plan.alerted if plan is not None else 0) + len(news), ""
+
+    def _news_keys(self):
+        """Who hears the monitor's own news: the configured chats, and the
+        fallback destinations while Telegram fails."""
+        keys = [chat.key for chat in self.settings.chats]
+        return keys + (self.destinations.fallback if self.destinations.telegram_failing else [])
+
+    def _waiting(self):
+        """{key: messages waiting for it}; {} when no destination needs it."""
+        if not self.destinations.keys:
+            return {}
+        return dict(self.database.execute("SELECT chat, COUNT(*) FROM outbox GROUP BY chat"))
+
+    def _tell_fallback(self, ok, why):
+        """Telegram failing for --alert-after passes (and working again) is
+        told to the fallback destinations."""
+        waiting = sum(n for key, n in self._waiting().items() if not is_destination(key))
+        note = self.destinations.telegram(ok, why, waiting)
+        if note is None:
+            return
+        self.log(note.removeprefix(log_prefix))
+        try:
+            with self.database.transaction() as connection:
+                self.outbox.add(connection, self.router.messages(self.destinations.fallback, note))
+        except sqlite3.Error as problem:
+            self.log(f"cannot write the database {self.outbox.path}: {problem}")
+            return
+        self.destinations.wake(self.destinations.fallback)
 
     def _gone(self, key, error):
         """A chat that subscribed itself (or only asked a question) blocked
@@ -356,5 +394,6 @@ def install(module, settings, log=log_line):
     `settings`; returns the Host, whose `observers` take subscriptions."""
     host = Host(module, settings, log)
     host._bind(module)
+    host.destinations.start()
     return host
 
