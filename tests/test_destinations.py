@@ -9,7 +9,7 @@ import json
 import pytest
 
 import kilnguard
-from fake_taostats import Reply as ListingReply, subnet_listing
+from fake_taostats import Reply as ListingReply, subnet_listing, wait_until
 from fake_telegram import api_error
 from fake_webhook import Reply
 from kilnguard_watch import seam
@@ -43,12 +43,13 @@ def monitor(tmp_path, fake_taostats, telegram, webhook, sleeps, monkeypatch):
                 destinations=[destination], alert_after=alert_after), log=lines.append))
             return hosts[-1]
 
-        def run(self, *listings):
+        def run(self, *listings, settle=True):
             for rates in listings:
                 fake_taostats.reply(ListingReply(body=json.dumps(subnet_listing(len(rates), rates))))
                 kilnguard.run_kilnguard_once(state_path=state, threshold=0.01, burn_token=TOKEN,
                                              burn_chat_id="")
-                hosts[-1].destinations.settle(30)
+                if settle:
+                    hosts[-1].destinations.settle(30)
 
     yield Monitor()
     for host in hosts:
@@ -72,6 +73,18 @@ def test_a_destination_hears_its_own_subnets_and_keeps_what_it_missed(monitor, w
     assert change_lines(webhook.taken()) == [
         "SN1: 0.1000 → 0.2000", "SN1: 0.2000 → 0.5000", "SN1: 0.5000 → 0.7000"]
     assert len(host.outbox) == 0
+
+
+def test_a_silent_destination_holds_up_neither_the_pass_nor_telegram(monitor, webhook, telegram):
+    host = monitor.install()
+    monitor.run({0: "0", 1: "0.1"})
+    webhook.reply(Reply(delay=20))  # answers only long after
+    monitor.run({0: "0", 1: "0.5"}, settle=False)
+    wait_until(lambda: len(webhook.requests) == 1, timeout=30)
+    # The pass is over and Telegram has its alert while the destination's send hangs.
+    assert change_lines(telegram.delivered("1")) == ["SN1: 0.1000 → 0.5000"]
+    assert [chat for chat, in host.database.execute("SELECT chat FROM outbox")] == \
+        [key for key in host.destinations.keys]
 
 
 def test_a_failing_destination_is_told_to_the_telegram_chats_once_and_when_it_works(
