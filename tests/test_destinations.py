@@ -165,3 +165,21 @@ def test_check_loads_and_tests_every_destination(watcher, webhook):
                      f"test message to json://127.0.0.1:{webhook.port}/…: ok: JSON took it"]
     assert webhook.taken()[0].startswith("kilnguard-watch test message")
     assert SECRET not in done.stdout + done.stderr
+
+
+def test_the_metrics_show_each_destination_by_its_masked_name(monitor, webhook):
+    from prometheus_client import generate_latest
+
+    from kilnguard_watch.reporting.metrics import Metrics
+
+    host = monitor.install()
+    metrics = Metrics("test")
+    metrics.destinations.states = host.destination_states
+    monitor.run({0: "0", 1: "0.1"})
+    webhook.reply(*[Reply(status=500, body=b"oops")] * 50)
+    monitor.run({0: "0", 1: "0.5"})
+    text = generate_latest(metrics.registry).decode()
+    name = f"json://…@127.0.0.1:{webhook.port}/…"
+    assert f'kilnguard_destination_failing{{destination="{name}"}} 1.0' in text
+    assert f'kilnguard_destination_messages{{destination="{name}"}} 1.0' in text
+    assert SECRET not in text

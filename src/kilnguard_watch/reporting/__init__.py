@@ -73,6 +73,7 @@ def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
         # Until the first pass, what the monitor starts from.
         metrics.burn_rates.update(module.load_burn_state(state_path))
         metrics.outbox.set(len(host.outbox))
+        metrics.destinations.states = host.destination_states
         metrics.serve(metrics_listen)
 
         host.observers.subscribe(metrics.observe)

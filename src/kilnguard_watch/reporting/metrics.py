@@ -104,6 +104,33 @@ class LastSuccess:
             yield GaugeMetricFamily(self.NAME, self.HELP, value=self.when)
 
 
+class DestinationStates:
+    """Each destination's state when scraped, labelled by its masked name
+    (never the URL's secrets): whether its last try failed while messages
+    wait, and how many wait."""
+
+    def __init__(self, states=lambda: []):
+        self.states = states  # () -> [(name, failing, waiting)]
+
+    def describe(self):
+        return self._families([])
+
+    def collect(self):
+        return self._families(self.states())
+
+    def _families(self, states):
+        failing = GaugeMetricFamily(
+            "kilnguard_destination_failing",
+            "1 while the last try to deliver to an Apprise destination failed", labels=["destination"])
+        waiting = GaugeMetricFamily("kilnguard_destination_messages",
+                                    "Messages waiting for an Apprise destination",
+                                    labels=["destination"])
+        for name, failed, count in states:
+            failing.add_metric([name], 1.0 if failed else 0.0)
+            waiting.add_metric([name], count)
+        return [failing, waiting]
+
+
 class Metrics:
     def __init__(self, version, failure_reasons=()):
         self.registry = registry = CollectorRegistry()
@@ -111,6 +138,8 @@ class Metrics:
         PlatformCollector(registry=registry)
         self.burn_rates = BurnRates()
         registry.register(self.burn_rates)
+        self.destinations = DestinationStates()
+        registry.register(self.destinations)
         self.subnets = Gauge("kilnguard_subnets", "Subnets in the last listing", registry=registry)
         self.passes = Counter(
             "kilnguard_passes", "Passes and start-up snapshots by result: ok; failed (no listing, "

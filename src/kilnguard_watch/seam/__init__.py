@@ -291,6 +291,13 @@ class Host:
             return {}
         return dict(self.database.execute("SELECT chat, COUNT(*) FROM outbox GROUP BY chat"))
 
+    def destination_states(self):
+        """[(masked name, failing, messages waiting)] of every destination,
+        for the metrics (read on their thread)."""
+        waiting = self._waiting()
+        return [(self.destinations.names[key], courier.failing is not None, waiting.get(key, 0))
+                for key, courier in self.destinations.couriers.items()]
+
     def _tell_fallback(self, ok, why):
         """Telegram failing for --alert-after passes (and working again) is
         told to the fallback destinations."""
