@@ -275,3 +275,13 @@ def test_a_picture_waits_in_the_outbox_and_goes_with_its_caption_and_topic(teleg
     assert (request.field("chat_id"), request.field("message_thread_id")) == ("-100777", "9")
     assert telegram.photos("-100777") == [("SN1 over 30 days", PNG)]
     assert telegram.delivered() == ["after it"]  # after the picture
+
+
+def test_what_waited_for_a_removed_chat_goes_to_a_new_chat_never_to_a_new_destination():
+    box = outbox()
+    box.queue(["for chat 1"], ["1"])
+    box.queue(["for the old hook"], ["apprise-0123456789abcdef"])
+    retargeted, forgotten = box.keep_only(["5", "apprise-fedcba9876543210"],
+                                          {"1", "apprise-0123456789abcdef"})
+    assert box.database.execute("SELECT chat, text FROM outbox").fetchall() == [("5", "for chat 1")]
+    assert (retargeted, forgotten) == (1, 0)

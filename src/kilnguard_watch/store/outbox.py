@@ -11,6 +11,7 @@ reason, so it never holds back the messages behind it."""
 
 import json
 
+from kilnguard_watch.delivery.destinations import is_destination
 from kilnguard_watch.store.database import chat_and_topics
 
 LIMIT = 200
@@ -167,7 +168,8 @@ class Outbox:
         wait under the topic's key, and stay), unless `answers_anywhere`
         (a public monitor answers any chat). Gives (retargeted, forgotten)
         deliveries."""
-        newcomers = [chat for chat in chats if chat not in known]
+        # Only between Telegram chats: a corrected chat id is not a service.
+        newcomers = [chat for chat in chats if chat not in known and not is_destination(chat)]
         ids = {chat.partition(":")[0] for chat in chats}
         gone = [chat for chat in self.waiting_chats() if chat not in chats]
         retargeted = forgotten = 0
@@ -177,7 +179,7 @@ class Outbox:
                 rows = connection.execute("SELECT text FROM outbox WHERE chat = ? AND priority = ? "
                                           "ORDER BY id", (chat, ALERT)).fetchall()
                 for text, in rows:
-                    if text not in texts:
+                    if text not in texts and not is_destination(chat):
                         texts.append(text)
                 forgotten += len(rows)
                 connection.execute("DELETE FROM outbox WHERE chat = ? AND priority = ?",
