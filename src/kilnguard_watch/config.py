@@ -2,6 +2,7 @@
 which subnets, at which threshold, with which level rules.
 
     threshold = 0.01                 # default for every chat
+    history_days = 365               # how long rate changes are kept
     [[chat]]
     id = -1001234567890              # integer or text, as Telegram gives it
     topic = 7                        # optional forum topic
@@ -24,6 +25,7 @@ from dataclasses import dataclass
 
 from kilnguard_watch.delivery.chats import Chat, parse_chat
 from kilnguard_watch.files import NotRegularFile, open_regular
+from kilnguard_watch.store.history import DEFAULT_DAYS, LONGEST_DAYS
 
 _NETUIDS = range(0, 65536)
 
@@ -48,6 +50,7 @@ class Config:
     chats: tuple[ChatConfig, ...]
     commands: bool = False  # answer commands asked in the chats
     admins: frozenset = frozenset()  # user ids that may change any chat's mutes
+    history_days: int = DEFAULT_DAYS  # how long the history of rates is kept
 
 
 class ConfigInvalid(Exception):
@@ -59,21 +62,22 @@ class ConfigInvalid(Exception):
         super().__init__("\n".join(self.problems))
 
 
-def everything(chats, threshold, silent):
+def everything(chats, threshold, silent, history_days=DEFAULT_DAYS):
     """What the command-line flags alone mean: every chat hears about every
     subnet at one threshold."""
-    return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats))
+    return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats),
+                  history_days=history_days)
 
 
-def load(path, default_threshold=0.01):
+def load(path, default_threshold=0.01, default_history_days=DEFAULT_DAYS):
     """The configuration in the file at `path`; ConfigInvalid lists every
-    mistake in it."""
+    mistake in it. The defaults stand for keys the file leaves out."""
     text = _read_whole(path)
     try:
         document = tomllib.loads(text)
     except ValueError as error:  # TOMLDecodeError, or an integer too long to convert
         raise ConfigInvalid([_syntax_problem(path, error)]) from None
-    return _Reader(path, _KeyLines(text)).config(document, default_threshold)
+    return _Reader(path, _KeyLines(text)).config(document, default_threshold, default_history_days)
 
 
 def _read_whole(path):
@@ -184,6 +188,22 @@ def _netuids(item):
     return range(first, last + 1)
 
 
+def days_problem(value):
+    """What is wrong with a number of days of history, or None."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        return f"must be a whole number of days from 1 to {LONGEST_DAYS}, not {_kind(value)}"
+    if not 1 <= value <= LONGEST_DAYS:
+        return f"must be a whole number of days from 1 to {LONGEST_DAYS}"
+    return None
+
+
+def _days(value):
+    problem = days_problem(value)
+    if problem is not None:
+        raise _Wrong(f"{problem} ({_shown(value)})")
+    return value
+
+
 def _user_ids(value):
     if not isinstance(value, list) or not all(
             isinstance(item, int) and not isinstance(item, bool) and item > 0 for item in value):
@@ -192,7 +212,8 @@ def _user_ids(value):
     return frozenset(value)
 
 
-_TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids}  # and "chat"
+_TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids,
+             "history_days": _days}  # and "chat"
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -216,7 +237,7 @@ class _Reader:
     def wrong(self, line, key, message):
         self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
 
-    def config(self, document, default_threshold):
+    def config(self, document, default_threshold, default_history_days):
         top = self.values(document, _TOP_KEYS, (), skip="chat")
         threshold = top.get("threshold", default_threshold)
         chats = tuple(self.chat(table, index, threshold) for index, table in self.chat_tables(document))
@@ -225,7 +246,8 @@ class _Reader:
             self.problems.sort(key=lambda problem: problem[0])  # file order
             raise ConfigInvalid([text for _, text in self.problems])
         return Config(self.path, threshold, chats, commands=top.get("commands", False),
-                      admins=top.get("admins", frozenset()))
+                      admins=top.get("admins", frozenset()),
+                      history_days=top.get("history_days", default_history_days))
 
     def values(self, table, readers, where, skip=None):
         """The table's known keys read; problems for the others."""

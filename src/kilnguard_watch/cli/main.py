@@ -1,7 +1,8 @@
 """The command line of kilnguard-watch: settings from flags, secrets from the
 environment (flags show up in `ps`), then the start-up pass or snapshot and
 the poll loop, one pass, the set-up checks, a dry run, or the built-in demo.
-What the host adds to the module is wired in seam.install()."""
+What the host adds to the module is wired in seam.install().
+`kilnguard-watch history ...` reads the recorded history (cli/history.py)."""
 
 import argparse
 import math
@@ -18,6 +19,7 @@ from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
 from kilnguard_watch.log import ERROR, WARNING, log_line
 from kilnguard_watch.seam.listing_check import pass_error_text
+from kilnguard_watch.store.history import DEFAULT_DAYS
 from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
                                     EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
 
@@ -28,14 +30,15 @@ LONGEST_INTERVAL = 7 * 24 * 60  # minutes: a week
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         # One line naming the setting and the value, not the whole usage text.
-        self.exit(EXIT_USAGE, f"{PROG}: {message} (see --help)\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: {message} (see --help)\n")
 
 
 def build_parser():
     parser = Parser(
         prog=PROG,
         description="Watch the owner burn rate of every Bittensor subnet and report "
-                    "changes to a Telegram chat.",
+                    "changes to a Telegram chat. `kilnguard-watch history --help`: the "
+                    "recorded changes, as a table, CSV, JSON or a chart.",
         epilog="Secrets come from the environment (or the files named by --taostats-key-file "
                "and --token-file): TAOSTATS_API_KEY (Taostats API key), "
                "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
@@ -60,6 +63,10 @@ def build_parser():
     parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
                         help="alert when a rate moves by more than this; rates are fractions "
                              "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
+    parser.add_argument("--history-days", type=int, default=DEFAULT_DAYS, metavar="DAYS",
+                        help="keep the history of rate changes and passes (in the database) "
+                             "this many days, from 1 to 3650; history_days in the configuration "
+                             "file says the same (default: %(default)s)")
     parser.add_argument("--interval", type=float, default=5.0, metavar="MINUTES",
                         help="minutes between passes, from 1 to a week (default: %(default)s)")
     parser.add_argument("--pause-file", default="", metavar="PATH",
@@ -166,6 +173,9 @@ def check_settings(args):
                          f"not {args.interval}")
     if args.alert_after < 1:
         raise UsageError(f"--alert-after must be 1 or more, not {args.alert_after}")
+    problem = config.days_problem(args.history_days)
+    if problem is not None:
+        raise UsageError(f"--history-days {problem} ({args.history_days})")
     check_environment()
     try:
         reporting.check_flags(args.metrics_listen, args.heartbeat_url)
@@ -224,7 +234,8 @@ def subscriptions(args):
         if args.chat_id:
             raise UsageError("--config and --chat-id do not go together: name the chats in "
                              f"the file {args.config}")
-        loaded = config.load(args.config, default_threshold=args.threshold)
+        loaded = config.load(args.config, default_threshold=args.threshold,
+                             default_history_days=args.history_days)
         if os.environ.get("TELEGRAM_CHAT_ID", "").strip():
             log_line(f"TELEGRAM_CHAT_ID is not read: the chats are those of {args.config}",
                      WARNING)
@@ -233,7 +244,7 @@ def subscriptions(args):
         chats = parse_chats(args.chat_id if args.chat_id else [os.environ.get("TELEGRAM_CHAT_ID", "")])
     except ValueError as error:
         raise UsageError(f"{'--chat-id' if args.chat_id else 'TELEGRAM_CHAT_ID'}: {error}")
-    return config.everything(chats, args.threshold, args.silent)
+    return config.everything(chats, args.threshold, args.silent, args.history_days)
 
 
 def telegram_secrets(args, chats):
@@ -422,7 +433,13 @@ def run(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(chat_ids_joined(sys.argv[1:] if argv is None else argv))
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # The monitor takes no positional argument, so a first word of "history"
+    # was always a mistake before: every earlier command line means what it did.
+    if argv[:1] == ["history"]:
+        from kilnguard_watch.cli.history import run_history
+        return run_history(argv[1:])
+    args = build_parser().parse_args(chat_ids_joined(argv))
 
     def stop_on_sigterm(signum, frame):
         # systemd stops a service with SIGTERM: the loop ends like a pause,
@@ -456,7 +473,8 @@ def run(argv=None):
             log_line("dry run: messages are printed to standard output, not sent")
         host = seam.install(kilnguard, seam.Settings(
             state_path=args.state, token=token, alert_after=args.alert_after,
-            dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen))
+            dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen,
+            history_days=configured.history_days))
         chats = host.settings.chats
         if args.verbose:
             host.observers.subscribe(verbose_line)
