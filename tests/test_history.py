@@ -4,8 +4,10 @@ packing and trimming, a pass whose history cannot be written still
 alerting, the database size reported, the chart's caption, and a monitor
 that never loads matplotlib."""
 
+import contextlib
 import json
 import os
+import sqlite3
 import subprocess
 import sys
 
@@ -60,8 +62,8 @@ def test_history_is_kept_and_trimmed_across_restarts(tmp_path, monkeypatch):
     day_passes = DAY // PASS
     for n in range(2 * day_passes):  # two days: SN1 changes every pass, SN2 once
         writer.record(START + PASS * n, "pass", "ok", 2, 0.01,
-                      {"1": f"0.{n % 50:02d}1", "2": "0.5" if n < 10 else "0.6"})
-    database.close()
+                      {"1": f"0.{n % 50:02d}1", "2": "0.5" if n < day_passes + 10 else "0.6"})
+    database.close()  # its last day not packed yet
 
     database = opened(path)  # a restart: what was last recorded is known again
     writer = History(database, days=2)
@@ -71,8 +73,8 @@ def test_history_is_kept_and_trimmed_across_restarts(tmp_path, monkeypatch):
     kept = history.changes(database, since=START)
     assert not any(change.old is None for change in kept if change.at > START)  # no "first seen" twice
     days = database.execute("SELECT netuid, day FROM history_blocks ORDER BY netuid, day").fetchall()
-    # SN1's two days before the cutoff went; SN2's only block is its newest and stays.
-    assert days == [(1, 20_002), (1, 20_003), (2, 20_000)]
+    # The days before the cutoff went, but for SN2's newest, which stays.
+    assert days == [(1, 20_002), (1, 20_003), (2, 20_001)]
     oldest = database.execute("SELECT MIN(at) FROM history_passes").fetchone()[0]
     assert now - 2 * DAY - history.TRIM_EVERY - PASS <= oldest <= now - 2 * DAY
     assert history.series(database, 2, now - DAY, now).start == "0.6"
@@ -89,14 +91,16 @@ def test_a_finished_day_is_packed_a_few_subnets_a_pass(tmp_path, monkeypatch):
     monkeypatch.setattr(history, "PACKED_PER_PASS", 3)
     database = opened(tmp_path / "h.db")
     writer = History(database)
-    rates = {str(n): "0.5" for n in range(8)}
-    writer.record(START, "snapshot", "ok", 8, 0.01, rates)
-    unpacked = []
-    for n in range(1, 5):  # the next day's passes
-        writer.record(START + DAY + n, "pass", "ok", 8, 0.01, rates)
-        unpacked.append(database.execute("SELECT COUNT(*) FROM history_recent").fetchone()[0])
-    assert unpacked == [5, 2, 0, 0]
-    assert [c.netuid for c in history.changes(database)] == list(range(8))
+    writer.record(START, "snapshot", "ok", 8, 0.01, {str(n): "0.5" for n in range(8)})
+    writer.record(START + 60, "pass", "ok", 8, 0.01, {str(n): "0.6" for n in range(0, 8, 2)})
+    packed = []
+    for n in range(1, 5):  # the next day's passes, nothing new
+        writer.record(START + DAY + n, "pass", "ok", 8, 0.01, None)
+        packed.append(database.execute("SELECT COUNT(*) FROM history_blocks").fetchone()[0]
+                      + database.execute("SELECT COUNT(*) FROM history_recent").fetchone()[0] / 10)
+    assert packed == [3.2, 6.2, 8, 8]  # blocks, and tenths for the rows still to pack
+    assert [(c.netuid, c.old, c.new) for c in history.changes(database)] == [
+        *((n, None, "0.5") for n in range(8)), *((n, "0.5", "0.6") for n in range(0, 8, 2))]
 
 
 @pytest.fixture
@@ -185,5 +189,6 @@ def test_the_monitor_never_loads_matplotlib(watcher):
                               timeout=120)
         assert done.returncode == 0, done.stderr
         assert " matplotlib" not in done.stderr and " numpy" not in done.stderr
-    assert watcher.query("SELECT netuid, old, new FROM history_recent WHERE old IS NOT NULL") == [
-        (1, "0.5", "0.7")]
+    with contextlib.closing(sqlite3.connect(watcher.database)) as connection:
+        assert [(c.netuid, c.old, c.new) for c in history.changes(connection)] == [
+            (0, None, "0"), (1, None, "0.5"), (1, "0.5", "0.7")]

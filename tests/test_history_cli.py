@@ -13,7 +13,7 @@ import pytest
 
 from child_env import watch_env
 from kilnguard_watch.store.database import Database
-from kilnguard_watch.store.history import History
+from kilnguard_watch.store.history import History, _pass_changes
 
 DAY = 86_400
 START = 20_000 * DAY  # 2024-10-04T00:00:00Z
@@ -160,8 +160,8 @@ def test_it_reads_beside_a_monitor_in_the_middle_of_a_write(recorded, tmp_path):
     database = Database(str(tmp_path / "burn_state.kilnguard.db"))
     database.open()
     with database.transaction() as connection:
-        connection.execute("INSERT INTO history_recent (netuid, at, old, new) "
-                           "VALUES (1, ?, '0.97', '0.1')", (START + DAY + 300,))
+        connection.execute("INSERT INTO history_recent (at, changes) VALUES (?, ?)",
+                           (START + DAY + 300, _pass_changes([1], ["0.97"], ["0.1"])))
         done = history("--state", recorded, *EVERYTHING, "--format", "csv", "--netuid", "1")
     database.close()
     assert done.returncode == 0, done.stderr

@@ -34,7 +34,7 @@ def caption(series):
     rates = ([] if series.start is None else [series.start]) + list(series.rates)
     if not rates:
         return f"{period}: no rate recorded"
-    values = [v for v in map(rate_value, rates) if v is not None]
+    values = [v for v in _values(rates) if v is not None]
     text = f"{period}: now {_percent(series.current)}"
     if values:
         text += f", min {_percent_of(min(values))}, max {_percent_of(max(values))}"
@@ -60,7 +60,7 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     times, rates = list(series.times), list(series.rates)
     if series.start is not None:
         times, rates = [since] + times, [series.start] + rates
-    y = numpy.array([math.nan if v is None else v for v in map(rate_value, rates)], dtype=float)
+    y = numpy.array([math.nan if v is None else v for v in _values(rates)], dtype=float)
     changed = series.times[1:] if series.start is None else series.times
     dense = len(changed) > MARKED_ONE_BY_ONE
 
@@ -72,8 +72,13 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     axes.set_title(caption(series).partition(": ")[2], fontsize=19, color=INK, pad=12)
     if rates:
         # The last rate holds to the end of the period.
-        axes.step(x_of(times + [until]), numpy.append(y, y[-1]), where="post", color=LINE,
-                  linewidth=1.2 if dense else 3, label="rate", zorder=2)
+        x, y_held = x_of(times + [until]), numpy.append(y, y[-1])
+        if len(x) > 8 * width:
+            axes.plot(*_by_column(numpy, x, y_held, *x_of([since, until]), width), color=LINE,
+                      linewidth=1.2, label="rate", zorder=2)
+        else:
+            axes.step(x, y_held, where="post", color=LINE, linewidth=1.2 if dense else 3,
+                      label="rate", zorder=2)
     else:
         axes.text(0.5, 0.5, "no rate recorded in this period", transform=axes.transAxes,
                   ha="center", va="center", fontsize=22, color=INK)
@@ -107,6 +112,23 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     return out.getvalue()
 
 
+def _by_column(numpy, x, y, left, right, columns):
+    """The step line through (x, y) as it looks `columns` columns wide: in
+    each column that has changes, the rate it came in with, the lowest and
+    highest it took, and the one it left with. A year of changes every
+    five minutes is then some 5 000 points to draw instead of 210 000,
+    and the picture is the same."""
+    column = numpy.clip(((x - left) / (right - left) * columns).astype(int), 0, columns - 1)
+    starts = numpy.flatnonzero(numpy.r_[True, column[1:] != column[:-1]])
+    ends = numpy.r_[starts[1:], len(x)] - 1
+    before = numpy.r_[y[:1], y[:-1]][starts]  # the rate held until the column's first change
+    low = numpy.fmin(numpy.fmin.reduceat(y, starts), before)
+    high = numpy.fmax(numpy.fmax.reduceat(y, starts), before)
+    points_x = numpy.stack([x[starts], x[starts], x[starts], x[ends]], axis=1).ravel()
+    points_y = numpy.stack([before, low, high, y[ends]], axis=1).ravel()
+    return points_x, points_y
+
+
 def _mark(axes, numpy, x, y, span):
     """Each change as a dot on the line, or, when there are too many to
     see the line between them, as ticks along the bottom."""
@@ -122,6 +144,13 @@ def _mark(axes, numpy, x, y, span):
     axes.vlines(left + (ticks + 0.5) / columns * (right - left), 0, _STRIP,
                 transform=axes.get_xaxis_transform(), color=MARK, linewidth=1.5,
                 label="changes", zorder=3)
+
+
+def _values(rates):
+    """rate_value of each text, each distinct text read once: a year of
+    changes has far fewer distinct rates than changes."""
+    known = {text: rate_value(text) for text in set(rates)}
+    return [known[text] for text in rates]
 
 
 def _moment(seconds):

@@ -68,19 +68,17 @@ CREATE TABLE IF NOT EXISTS history_passes (
 );
 CREATE INDEX IF NOT EXISTS history_passes_by_time ON history_passes (at);
 CREATE TABLE IF NOT EXISTS history_recent (
-    netuid INTEGER NOT NULL,         -- changes not yet packed into a day's block
-    at INTEGER NOT NULL,
-    old TEXT,                        -- NULL: the subnet was first seen
-    new TEXT NOT NULL
+    at INTEGER NOT NULL,             -- one pass's changes, until their day is packed
+    changes BLOB NOT NULL            -- zlib of JSON [[netuid, ...], [old, ...], [new, ...]]
 );
-CREATE INDEX IF NOT EXISTS history_recent_by_subnet ON history_recent (netuid, at);
 CREATE TABLE IF NOT EXISTS history_blocks (
     netuid INTEGER NOT NULL,
     day INTEGER NOT NULL,            -- UTC day: seconds since the epoch // 86400
+    part INTEGER NOT NULL,           -- the first history_recent row it was packed from
     changes INTEGER NOT NULL,
-    last TEXT NOT NULL,              -- its last rate: the subnet's rate when the day ended
+    last TEXT NOT NULL,              -- its last rate
     data BLOB NOT NULL,              -- the day's changes, compressed (history_blocks.py)
-    UNIQUE (netuid, day)
+    UNIQUE (netuid, day, part)
 );
 CREATE INDEX IF NOT EXISTS history_blocks_by_day ON history_blocks (day);
 """

@@ -6,16 +6,16 @@ has no old rate) and its own outcome (when, result, subnets, duration). A
 subnet missing from a listing is no change: its last rate stands until it
 is seen again.
 
-A change first goes into history_recent, one row each, in the pass's own
-small transaction. Once its UTC day is over, each subnet's changes of that
-day are packed into one compressed block (history_blocks.py): a year of a
-thousand subnets changing every pass then takes a few hundred megabytes
+A pass's changes go, all together, into one compressed history_recent row,
+appended in the pass's own small transaction: one row per change, indexed
+by subnet, would make every pass of a busy day rewrite a page per subnet.
+Once a UTC day is over, its changes are packed, a slice of the subnets at
+each pass, into one block per subnet and day (history_blocks.py): a year of
+a thousand subnets changing every pass then takes a few hundred megabytes
 instead of several gigabytes, and one subnet's year is a few hundred rows.
-Both that packing and the removal of what is older than the kept period
-are done a bounded batch at each pass, so the passes after midnight share
-the day's packing and no pass waits on a large DELETE. The newest record
-of each subnet is kept whatever its age, so its rate at the start of any
-period stays known.
+What is older than the kept period is deleted a bounded batch at a time,
+so no pass waits on a large DELETE; the newest block of each subnet is
+kept whatever its age, so its rate at the start of any period stays known.
 
 None of this is in the alerts' transaction: the host writes the history
 after the pass's messages went out, and a history that cannot be written
@@ -32,17 +32,18 @@ import bisect
 import calendar
 import collections
 import dataclasses
-import itertools
+import json
 import time
+import zlib
 
-from kilnguard_watch.store.history_blocks import DAY, decode, encode
+from kilnguard_watch.store.history_blocks import DAY, DamagedBlock, decode, encode
 
 DEFAULT_DAYS = 365
 LONGEST_DAYS = 3650
-# Subnets whose finished days one pass packs: at the thousand subnets of the
-# worst case, everything of a day is packed within the first hour and a half
-# of the next at the five-minute interval, each pass handling ~18 000 rows.
-PACKED_PER_PASS = 64
+# Subnets of a finished day one pass packs: at the thousand subnets of the
+# worst case, a day is packed by the eighth pass of the next, each reading
+# the day's rows and encoding some 37 000 changes (about 0.2 s).
+PACKED_PER_PASS = 128
 # Rows deleted by one pass, at most: far above what an hour adds (twelve
 # pass rows and some forty blocks at a thousand subnets), so trimming once an
 # hour keeps up, and a shortened period is caught up a batch a pass.
@@ -87,6 +88,16 @@ class Series:
         return self.rates[-1] if self.rates else self.start
 
 
+@dataclasses.dataclass
+class _Packing:
+    """A finished day being packed: its history_recent rows from `first`
+    to `upto` (rowids), the subnets from `next_netuid` on still to do."""
+    day: int
+    first: int
+    upto: int
+    next_netuid: int = -2**63
+
+
 class History:
     """The writer, used by the monitor: one record() a pass. `days`: how
     long changes and passes are kept."""
@@ -95,7 +106,8 @@ class History:
         self.database = database
         self.days = days
         self._last = None  # netuid text -> its last recorded rate; read at the first record
-        self._unpacked = None  # netuid -> time of its oldest change not yet packed
+        self._oldest = None  # time of the oldest change not yet packed, None: all packed
+        self._packing = None  # the _Packing under way
         self._next_trim = None  # when (pass time) to trim next
 
     def record(self, at, kind, result, subnets, duration, rates):
@@ -109,63 +121,112 @@ class History:
         last = self._last
         # Most passes change nothing: the comparison is kept to one line.
         changed = [(key, rate) for key, rate in (rates or {}).items() if last.get(key) != rate]
-        rows, seen = [], []
+        seen = []  # (key, netuid, rate)
         for key, rate in changed:
             netuid = _netuid(key)
             if netuid is not None:
-                rows.append((netuid, at, last.get(key), rate))
                 seen.append((key, netuid, rate))
+        seen.sort(key=lambda item: item[1])
         with self.database.transaction(durable=False) as connection:
             connection.execute("INSERT INTO history_passes (at, kind, result, subnets, duration) "
                                "VALUES (?, ?, ?, ?, ?)", (at, kind, result, subnets, duration))
-            connection.executemany("INSERT INTO history_recent (netuid, at, old, new) "
-                                   "VALUES (?, ?, ?, ?)", rows)
-        for key, netuid, rate in seen:
+            if seen:
+                connection.execute("INSERT INTO history_recent (at, changes) VALUES (?, ?)", (
+                    at, _pass_changes([netuid for _, netuid, _ in seen],
+                                      [last.get(key) for key, _, _ in seen],
+                                      [rate for _, _, rate in seen])))
+        for key, _, rate in seen:
             last[key] = rate
-            self._unpacked.setdefault(netuid, at)
+        if seen and (self._oldest is None or at < self._oldest):
+            self._oldest = at
         self._upkeep(at)
 
     def _load(self):
-        # Keyed by netuid text, as the rate map is. SQLite gives the other
-        # columns of the row that holds MAX().
-        last = {str(netuid): rate for netuid, rate, _ in self.database.execute(
-            "SELECT netuid, last, MAX(day) FROM history_blocks GROUP BY netuid")}
-        last.update((str(netuid), rate) for netuid, rate, _ in self.database.execute(
-            "SELECT netuid, new, MAX(rowid) FROM history_recent GROUP BY netuid"))
-        self._unpacked = dict(self.database.execute(
-            "SELECT netuid, MIN(at) FROM history_recent GROUP BY netuid").fetchall())
+        """What the history last recorded of each subnet (keyed by netuid
+        text, as the rate map is), from the index of blocks and the rows
+        not yet packed."""
+        last = {}
+        newest = self.database.execute(
+            "SELECT netuid, MAX(day) FROM history_blocks GROUP BY netuid").fetchall()
+        for netuid, day in newest:
+            last[str(netuid)] = self.database.execute(
+                "SELECT last FROM history_blocks WHERE netuid = ? AND day = ? "
+                "ORDER BY part DESC LIMIT 1", (netuid, day)).fetchone()[0]
+        for _, _, netuids, _, news in _recent(self.database, *_EVER):
+            last.update(zip(map(str, netuids), news))
+        self._oldest = self.database.execute("SELECT MIN(at) FROM history_recent").fetchone()[0]
         self._last = last
 
     def _upkeep(self, at):
-        """Packs the finished days of a few subnets and, when due, deletes a
-        batch of what is older than the kept period, in one transaction;
-        a quiet pass has nothing to do here."""
-        today = at // DAY
-        due = []
-        if min(self._unpacked.values(), default=today * DAY) < today * DAY:
-            due = sorted((oldest, netuid) for netuid, oldest in self._unpacked.items()
-                         if oldest < today * DAY)[:PACKED_PER_PASS]
+        """Packs a slice of a finished day and, when due, deletes a batch of
+        what is older than the kept period, in one transaction; a quiet pass
+        has nothing to do here."""
+        pack = self._oldest is not None and self._oldest // DAY < at // DAY
         trim = self._next_trim is None or at >= self._next_trim or at < self._next_trim - TRIM_EVERY
-        if not due and not trim:
+        if not pack and not trim:
             return
-        left, backlog = {}, False
+        packing, backlog = None, False
         with self.database.transaction(durable=False) as connection:
-            for _, netuid in due:
-                left[netuid] = _pack(connection, netuid, today * DAY)
+            if pack:
+                packing = _pack(connection, self._packing or _day_to_pack(connection, self._oldest))
+                oldest = connection.execute("SELECT MIN(at) FROM history_recent").fetchone()[0]
             if trim:
                 backlog = _trim(connection, at - self.days * DAY)
-        for netuid, oldest in left.items():
-            if oldest is None:
-                del self._unpacked[netuid]
-            else:
-                self._unpacked[netuid] = oldest
+        if pack:
+            self._packing, self._oldest = packing, oldest
         if trim:
             self._next_trim = at if backlog else at + TRIM_EVERY
 
 
+def _day_to_pack(connection, oldest):
+    day = oldest // DAY
+    first, upto = connection.execute(
+        "SELECT MIN(rowid), MAX(rowid) FROM history_recent WHERE at >= ? AND at < ?",
+        (day * DAY, (day + 1) * DAY)).fetchone()
+    return _Packing(day, first, upto)
+
+
+def _pack(connection, packing):
+    """Packs the next PACKED_PER_PASS subnets of the day; once it is all
+    packed, deletes its rows. Gives the _Packing left to do, or None.
+
+    A block's part is the first row of the day: packing the same rows again
+    (after a restart) replaces what the interrupted run wrote, while changes
+    that came later for a day already packed (the clock was set back) make
+    a part of their own."""
+    start, end = packing.day * DAY, (packing.day + 1) * DAY
+    subnets = {}  # netuid -> (times, its first change's old rate, rates)
+    bound, more = None, False  # the highest netuid taken; whether any are left
+    for at, _, netuids, olds, news in _recent(connection, start, end - 1, packing.first,
+                                              packing.upto):
+        low = bisect.bisect_left(netuids, packing.next_netuid)
+        for netuid, old, new in zip(netuids[low:], olds[low:], news[low:]):
+            if bound is not None and netuid > bound:
+                more = True
+                break
+            times, _, rates = subnets.setdefault(netuid, ([], old, []))
+            times.append(at)
+            rates.append(new)
+        if len(subnets) > PACKED_PER_PASS:
+            # Rows are read in time order: the lowest netuids are kept.
+            for netuid in sorted(subnets)[PACKED_PER_PASS:]:
+                del subnets[netuid]
+            bound, more = max(subnets), True
+    for netuid, (times, first_old, rates) in subnets.items():
+        connection.execute(
+            "INSERT OR REPLACE INTO history_blocks (netuid, day, part, changes, last, data) "
+            "VALUES (?, ?, ?, ?, ?, ?)", (netuid, packing.day, packing.first, len(rates),
+                                          rates[-1], encode(packing.day, times, first_old, rates)))
+    if more:
+        return dataclasses.replace(packing, next_netuid=bound + 1)
+    connection.execute("DELETE FROM history_recent WHERE rowid BETWEEN ? AND ? AND at >= ? AND "
+                       "at < ?", (packing.first, packing.upto, start, end))
+    return None
+
+
 def _trim(connection, cutoff):
     """Deletes a batch of passes before `cutoff` and of blocks wholly before
-    it, but never a subnet's newest block; True when a batch was full (more
+    it, but never a subnet's newest day; True when a batch was full (more
     may wait)."""
     passes = connection.execute(
         "DELETE FROM history_passes WHERE rowid IN (SELECT rowid FROM history_passes "
@@ -178,31 +239,25 @@ def _trim(connection, cutoff):
     return passes == PASSES_TRIMMED_PER_PASS or blocks == BLOCKS_TRIMMED_PER_PASS
 
 
-def _pack(connection, netuid, before):
-    """Moves the subnet's changes before `before` into blocks, one per day;
-    gives the time of its oldest change left unpacked, or None."""
-    rows = connection.execute("SELECT at, old, new FROM history_recent WHERE netuid = ? AND "
-                              "at < ? ORDER BY at, rowid", (netuid, before)).fetchall()
-    for day, group in itertools.groupby(rows, key=lambda row: row[0] // DAY):
-        group = list(group)
-        times, first_old, rates = [at for at, _, _ in group], group[0][1], [new for _, _, new in group]
-        packed = connection.execute("SELECT data FROM history_blocks WHERE netuid = ? AND day = ?",
-                                    (netuid, day)).fetchone()
-        if packed is not None:
-            # Changes of a day already packed: the clock was set back. Merged
-            # in time order; the rows just read come after the block's at
-            # the same second.
-            old_times, old_first, old_rates = decode(day, packed[0])
-            if old_times[0] <= times[0]:
-                first_old = old_first
-            merged = sorted(zip(old_times + times, old_rates + rates), key=lambda pair: pair[0])
-            times, rates = [t for t, _ in merged], [r for _, r in merged]
-        connection.execute("INSERT OR REPLACE INTO history_blocks (netuid, day, changes, last, data) "
-                           "VALUES (?, ?, ?, ?, ?)",
-                           (netuid, day, len(rates), rates[-1], encode(day, times, first_old, rates)))
-    connection.execute("DELETE FROM history_recent WHERE netuid = ? AND at < ?", (netuid, before))
-    return connection.execute("SELECT MIN(at) FROM history_recent WHERE netuid = ?",
-                              (netuid,)).fetchone()[0]
+def _pass_changes(netuids, olds, news):
+    """A pass's changes, netuids ascending, as history_recent keeps them."""
+    text = json.dumps([netuids, olds, news], separators=(",", ":"))
+    return zlib.compress(text.encode("ascii"), 6)  # json.dumps escapes all but ASCII
+
+
+def _recent(source, low, high, first=None, upto=None):
+    """(at, rowid, netuids, olds, news) of the passes not yet packed from
+    `low` to `high` (rowids from `first` to `upto` when given), in time
+    order."""
+    rows = "" if first is None else " AND rowid BETWEEN ? AND ?"
+    for at, rowid, data in source.execute(
+            f"SELECT at, rowid, changes FROM history_recent WHERE at BETWEEN ? AND ?{rows} "
+            f"ORDER BY at, rowid", (low, high) + (() if first is None else (first, upto))):
+        try:
+            netuids, olds, news = json.loads(zlib.decompress(data))
+        except (zlib.error, ValueError) as error:
+            raise DamagedBlock(f"damaged history of the pass at {at}: {error}") from None
+        yield at, rowid, netuids, olds, news
 
 
 def pass_time(stamp, clock=time.time):
@@ -234,11 +289,10 @@ def changes(source, netuids=None, since=None, until=None):
     where, parameters = _subnets_clause(netuids)
     wanted = None if netuids is None else set(netuids)
     recent = collections.defaultdict(list)
-    for at, netuid, old, new in source.execute(
-            f"SELECT at, netuid, old, new FROM history_recent WHERE at BETWEEN ? AND ?{where}",
-            (low, high, *parameters)):
-        if wanted is None or netuid in wanted:
-            recent[at // DAY].append(Change(at, netuid, old, new))
+    for at, _, in_pass, olds, news in _recent(source, low, high):
+        for netuid, old, new in zip(in_pass, olds, news):
+            if wanted is None or netuid in wanted:
+                recent[at // DAY].append(Change(at, netuid, old, new))
     days = {day for day, in source.execute(
         f"SELECT DISTINCT day FROM history_blocks WHERE day BETWEEN ? AND ?{where}",
         (low // DAY, high // DAY, *parameters))}
@@ -266,14 +320,15 @@ def series(source, netuid, since, until):
     times, rates = [], []
     for day, data in source.execute(
             "SELECT day, data FROM history_blocks WHERE netuid = ? AND day BETWEEN ? AND ? "
-            "ORDER BY day", (netuid, first_day if before is None else before, last_day)):
+            "ORDER BY day, part", (netuid, first_day if before is None else before, last_day)):
         block_times, _, block_rates = _decoded(day, data, netuid)
         times += block_times
         rates += block_rates
-    for at, new in source.execute("SELECT at, new FROM history_recent WHERE netuid = ? AND "
-                                  "at <= ? ORDER BY at, rowid", (netuid, until)):
-        times.append(at)
-        rates.append(new)
+    for at, _, in_pass, _, news in _recent(source, _EVER[0], until):
+        index = bisect.bisect_left(in_pass, netuid)
+        if index < len(in_pass) and in_pass[index] == netuid:
+            times.append(at)
+            rates.append(news[index])
     if any(b < a for a, b in zip(times, times[1:])):  # a clock set back, seen as it was
         pairs = sorted(zip(times, rates), key=lambda pair: pair[0])
         times, rates = [t for t, _ in pairs], [r for _, r in pairs]

@@ -114,14 +114,15 @@ def _joined(rates):
 # ---------------------------------------------------------------- numbers
 
 def _plain(text):
-    """(integer, decimals) of a plain decimal text that comes back the same
-    from them, else None."""
+    """(integer, decimals) of a plain decimal text, which _decimal_text
+    gives back from them; None for any other text."""
     match = _PLAIN_DECIMAL.fullmatch(text)
     if match is None:
         return None
-    decimals = len(match[1] or "")
     number = int(text.replace(".", ""))
-    return (number, decimals) if _decimal_text(number, decimals) == text else None
+    if number == 0 and text[0] == "-":  # "-0": the sign would be lost
+        return None
+    return number, len(match[1] or "")
 
 
 def _decimal_text(number, decimals):
