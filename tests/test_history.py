@@ -20,6 +20,7 @@ from kilnguard_watch import seam
 from kilnguard_watch.charts import caption
 from kilnguard_watch.commands.handlers import _size
 from kilnguard_watch.delivery.chats import Chat
+from kilnguard_watch.rates import rate_value, rate_values
 from kilnguard_watch.reporting.metrics import Metrics
 from kilnguard_watch.store import history
 from kilnguard_watch.store.database import Database, bytes_on_disk
@@ -178,6 +179,17 @@ def test_sizes_read_as_a_person_reads_them(count, text):
 ], ids=["changes", "first-seen-is-no-change", "not-a-number", "nothing"])
 def test_the_caption_says_where_the_rate_is_and_went(series, text):
     assert caption(series) == text
+
+
+@pytest.mark.parametrize("texts", [
+    ["0", "0.97", "1e-05", ".5", "-0.25"],
+    ["0.5", "1e999", "0.25"],
+    ["0.5", "1\n2", "0.25"],
+    ["0.5", " 0.5", "nan", "1_0", None, "0.3"],
+    [],
+], ids=["decimals", "overflow", "line-break-inside", "not-decimals", "none"])
+def test_many_rates_read_as_each_is_read(texts):
+    assert rate_values(texts) == [rate_value(text) for text in texts]
 
 
 def test_the_monitor_never_loads_matplotlib(watcher):

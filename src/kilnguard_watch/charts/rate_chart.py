@@ -11,7 +11,7 @@ import datetime
 import io
 import math
 
-from kilnguard_watch.rates import rate_value
+from kilnguard_watch.rates import rate_value, rate_values
 
 WIDTH, HEIGHT = 1200, 800
 LINE = "#0072B2"  # Okabe–Ito blue
@@ -30,11 +30,20 @@ _UTC = datetime.timezone.utc
 def caption(series):
     """One line for the chart: "SN12, 2026-01-01 00:00 to 2026-12-08 14:05
     UTC: now 97%, min 50%, max 100%, 14 changes"."""
+    return _caption(series, rate_values(_held(series)))
+
+
+def _held(series):
+    """The rates the subnet held in the period, the one at its start first."""
+    return ([] if series.start is None else [series.start]) + list(series.rates)
+
+
+def _caption(series, held):
+    """The caption, given rate_values of _held(series)."""
     period = f"SN{series.netuid}, {_moment(series.since)} to {_moment(series.until)} UTC"
-    rates = ([] if series.start is None else [series.start]) + list(series.rates)
-    if not rates:
+    if not held:
         return f"{period}: no rate recorded"
-    values = [v for v in _values(rates) if v is not None]
+    values = [v for v in held if v is not None]
     text = f"{period}: now {_percent(series.current)}"
     if values:
         text += f", min {_percent_of(min(values))}, max {_percent_of(max(values))}"
@@ -57,10 +66,9 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     def x_of(seconds):
         return numpy.asarray(seconds, dtype=float) / 86400 + epoch
 
-    times, rates = list(series.times), list(series.rates)
-    if series.start is not None:
-        times, rates = [since] + times, [series.start] + rates
-    y = numpy.array([math.nan if v is None else v for v in _values(rates)], dtype=float)
+    times = ([] if series.start is None else [since]) + list(series.times)
+    held = rate_values(_held(series))
+    y = numpy.array([math.nan if v is None else v for v in held], dtype=float)
     changed = series.times[1:] if series.start is None else series.times
     dense = len(changed) > MARKED_ONE_BY_ONE
 
@@ -69,15 +77,15 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     axes = figure.add_subplot()
     figure.suptitle(f"SN{series.netuid} owner burn rate", fontsize=26, color=INK,
                     fontweight="bold")
-    axes.set_title(caption(series).partition(": ")[2], fontsize=19, color=INK, pad=12)
-    if rates:
+    axes.set_title(_caption(series, held).partition(": ")[2], fontsize=19, color=INK, pad=12)
+    if held:
         # The last rate holds to the end of the period.
-        x, y_held = x_of(times + [until]), numpy.append(y, y[-1])
+        x, y_to_end = x_of(times + [until]), numpy.append(y, y[-1])
         if len(x) > 8 * width:
-            axes.plot(*_by_column(numpy, x, y_held, *x_of([since, until]), width), color=LINE,
+            axes.plot(*_by_column(numpy, x, y_to_end, *x_of([since, until]), width), color=LINE,
                       linewidth=1.2, label="rate", zorder=2)
         else:
-            axes.step(x, y_held, where="post", color=LINE, linewidth=1.2 if dense else 3,
+            axes.step(x, y_to_end, where="post", color=LINE, linewidth=1.2 if dense else 3,
                       label="rate", zorder=2)
     else:
         axes.text(0.5, 0.5, "no rate recorded in this period", transform=axes.transAxes,
@@ -105,7 +113,7 @@ def rate_chart(series, width=WIDTH, height=HEIGHT):
     axes.grid(True, color=GRID, linewidth=1)
     for side in ("top", "right"):
         axes.spines[side].set_visible(False)
-    if rates:  # under the plot, where it hides nothing
+    if held:  # under the plot, where it hides nothing
         figure.legend(loc="outside lower center", ncols=2, fontsize=17, frameon=False)
     out = io.BytesIO()
     figure.savefig(out, format="png", dpi=_DPI, metadata={"Software": None})
@@ -144,13 +152,6 @@ def _mark(axes, numpy, x, y, span):
     axes.vlines(left + (ticks + 0.5) / columns * (right - left), 0, _STRIP,
                 transform=axes.get_xaxis_transform(), color=MARK, linewidth=1.5,
                 label="changes", zorder=3)
-
-
-def _values(rates):
-    """rate_value of each text, each distinct text read once: a year of
-    changes has far fewer distinct rates than changes."""
-    known = {text: rate_value(text) for text in set(rates)}
-    return [known[text] for text in rates]
 
 
 def _moment(seconds):
