@@ -159,7 +159,7 @@ def main():
     parser.add_argument("--rates", choices=("walk", "random"), default="walk")
     parser.add_argument("--keep", action="store_true", help="keep the folder (and its charts)")
     args = parser.parse_args()
-    folder = tempfile.mkdtemp(prefix="kilnguard-history-", dir=os.path.dirname(HERE))
+    folder = tempfile.mkdtemp(prefix="kilnguard-history-bench-")
     print(f"writing {args.days} days of {SUBNETS} subnets changing every pass in {folder}",
           file=sys.stderr)
     sizes, quiet, changed, packing, blocks, changes = every_subnet_every_pass(
