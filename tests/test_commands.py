@@ -154,7 +154,11 @@ def test_no_listing_yet(text):
      "Last pass: failed, 2026-12-08 14:05 UTC\nSubnets: no usable listing\nChanges: 0\n"
      "Next pass: after this one\nMessages waiting: 0\nHealth: no listing for 3 passes\n"
      "Version: 1.2"),
-], ids=["before-first-pass", "well", "failing-and-running"])
+    (Status("pass", "ok", NOW, 129, 0, NOW + 300, 0, "", "1.2", database_bytes=48_213_504),
+     "Last pass: ok, 2026-12-08 14:05 UTC\nSubnets: 129\nChanges: 0\n"
+     "Next pass: 2026-12-08 14:10 UTC\nMessages waiting: 0\nHealth: well\nDatabase: 48 MB\n"
+     "Version: 1.2"),
+], ids=["before-first-pass", "well", "failing-and-running", "database-size"])
 def test_status(status, expected):
     handler, _, _ = commands(View(RATES, status))
     assert say(handler, "/status") == [("42", expected)]

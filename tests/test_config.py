@@ -119,6 +119,15 @@ MISTAKES = {
     "below-equal-to-above": (
         CHAT + "above = 0.5\nbelow = 0.5\n",
         ["F:4: chat.below: must be under above (0.5 is not under 0.5)"]),
+    "history-days-zero": (
+        "history_days = 0\n" + CHAT,
+        ["F:1: history_days: must be a whole number of days from 1 to 3650 (0)"]),
+    "history-days-a-fraction": (
+        "history_days = 30.5\n" + CHAT,
+        ["F:1: history_days: must be a whole number of days from 1 to 3650, not a number (30.5)"]),
+    "history-days-in-a-chat": (
+        CHAT + "history_days = 30\n",
+        ["F:3: chat.history_days: unknown key"]),
     "no-chat": (
         "threshold = 0.1\n",
         ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to (or public = true)"]),
@@ -183,6 +192,16 @@ def test_ranges_are_expanded_with_their_ends(tmp_path):
     chat, = load(str(path)).chats
     assert chat.subnets == frozenset({0, 1, 2, 3, 9, 65534, 65535})
     assert [n for n in range(65536) if chat.watches(n)] == [0, 1, 2, 3, 9, 65534, 65535]
+
+
+@pytest.mark.parametrize("text, days", [
+    (CHAT, 90),
+    ("history_days = 3650\n" + CHAT, 3650),
+], ids=["flag", "file"])
+def test_the_days_of_history_come_from_the_file_else_the_flag(tmp_path, text, days):
+    path = tmp_path / "watch.toml"
+    path.write_text(text)
+    assert load(str(path), default_history_days=90).history_days == days
 
 
 @pytest.mark.parametrize("top, own, file_threshold, chat_threshold", [

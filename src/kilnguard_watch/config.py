@@ -6,6 +6,7 @@ which subnets, at which threshold, with which level rules.
     admins = [12345]                 # user ids that may change any chat's subscription
     public = true                    # any chat may subscribe itself with /watch
     public_chats = 10000             # ... at most this many
+    history_days = 365               # how long rate changes are kept
     [[chat]]
     id = -1001234567890              # integer or text, as Telegram gives it
     topic = 7                        # optional forum topic
@@ -31,6 +32,7 @@ from dataclasses import dataclass
 from kilnguard_watch.delivery.chats import Chat, parse_chat
 from kilnguard_watch.delivery.destinations import KEY_PREFIX, is_destination
 from kilnguard_watch.files import NotRegularFile, open_regular
+from kilnguard_watch.store.history import DEFAULT_DAYS, LONGEST_DAYS
 
 _NETUIDS = range(0, 65536)
 
@@ -95,6 +97,7 @@ class Config:
     public: bool = False  # any chat may subscribe itself with /watch
     most_chats: int = 10_000  # chats that may subscribe themselves, at most
     destinations: tuple[DestinationConfig, ...] = ()
+    history_days: int = DEFAULT_DAYS  # how long the history of rates is kept
 
 
 class ConfigInvalid(Exception):
@@ -106,24 +109,25 @@ class ConfigInvalid(Exception):
         super().__init__("\n".join(self.problems))
 
 
-def everything(chats, threshold, silent, destinations=()):
+def everything(chats, threshold, silent, destinations=(), history_days=DEFAULT_DAYS):
     """What the command-line flags alone mean: every chat (and every
     destination, given as (target, key)) hears about every subnet at one
     threshold."""
     return Config("", threshold, tuple(ChatConfig(chat, threshold, silent=silent) for chat in chats),
                   destinations=tuple(DestinationConfig(ChatConfig(Chat(key), threshold), target)
-                                     for target, key in destinations))
+                                     for target, key in destinations),
+                  history_days=history_days)
 
 
-def load(path, default_threshold=0.01):
+def load(path, default_threshold=0.01, default_history_days=DEFAULT_DAYS):
     """The configuration in the file at `path`; ConfigInvalid lists every
-    mistake in it."""
+    mistake in it. The defaults stand for keys the file leaves out."""
     text = _read_whole(path)
     try:
         document = tomllib.loads(text)
     except ValueError as error:  # TOMLDecodeError, or an integer too long to convert
         raise ConfigInvalid([_syntax_problem(path, error)]) from None
-    return _Reader(path, _KeyLines(text)).config(document, default_threshold)
+    return _Reader(path, _KeyLines(text)).config(document, default_threshold, default_history_days)
 
 
 def _read_whole(path):
@@ -234,6 +238,22 @@ def _netuids(item):
     return range(first, last + 1)
 
 
+def days_problem(value):
+    """What is wrong with a number of days of history, or None."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        return f"must be a whole number of days from 1 to {LONGEST_DAYS}, not {_kind(value)}"
+    if not 1 <= value <= LONGEST_DAYS:
+        return f"must be a whole number of days from 1 to {LONGEST_DAYS}"
+    return None
+
+
+def _days(value):
+    problem = days_problem(value)
+    if problem is not None:
+        raise _Wrong(f"{problem} ({_shown(value)})")
+    return value
+
+
 def _user_ids(value):
     if not isinstance(value, list) or not all(
             isinstance(item, int) and not isinstance(item, bool) and item > 0 for item in value):
@@ -249,7 +269,7 @@ def _chat_count(value):
 
 
 _TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids, "public": _flag,
-             "public_chats": _chat_count}  # and "chat"
+             "public_chats": _chat_count, "history_days": _days}  # and the tables
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -290,7 +310,7 @@ class _Reader:
     def wrong(self, line, key, message):
         self.problems.append((line, f"{self.path}:{line}: {key}: {message}"))
 
-    def config(self, document, default_threshold):
+    def config(self, document, default_threshold, default_history_days):
         top = self.values(document, _TOP_KEYS, (), skip=("chat", "destination"))
         threshold = top.get("threshold", default_threshold)
         public = top.get("public", False)
@@ -305,7 +325,8 @@ class _Reader:
         return Config(self.path, threshold, chats, commands=top.get("commands", False) or public,
                       admins=top.get("admins", frozenset()), public=public,
                       most_chats=top.get("public_chats", Config.most_chats),
-                      destinations=destinations)
+                      destinations=destinations,
+                      history_days=top.get("history_days", default_history_days))
 
     def values(self, table, readers, where, skip=()):
         """The table's known keys read; problems for the others."""

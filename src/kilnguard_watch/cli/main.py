@@ -1,7 +1,8 @@
 """The command line of kilnguard-watch: settings from flags, secrets from the
 environment (flags show up in `ps`), then the start-up pass or snapshot and
 the poll loop, one pass, the set-up checks, a dry run, or the built-in demo.
-What the host adds to the module is wired in seam.install()."""
+What the host adds to the module is wired in seam.install().
+`kilnguard-watch history ...` reads the recorded history (cli/history.py)."""
 
 import argparse
 import dataclasses
@@ -19,6 +20,7 @@ from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import Chat, parse_chats
 from kilnguard_watch.log import ERROR, WARNING, log_line
 from kilnguard_watch.seam.listing_check import pass_error_text
+from kilnguard_watch.store.history import DEFAULT_DAYS
 from kilnguard_watch.cli.errors import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_SETTING_REFUSED,
                                     EXIT_TERMINATED, EXIT_USAGE, SettingRefused, UsageError)
 
@@ -29,14 +31,15 @@ LONGEST_INTERVAL = 7 * 24 * 60  # minutes: a week
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         # One line naming the setting and the value, not the whole usage text.
-        self.exit(EXIT_USAGE, f"{PROG}: {message} (see --help)\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: {message} (see --help)\n")
 
 
 def build_parser():
     parser = Parser(
         prog=PROG,
         description="Watch the owner burn rate of every Bittensor subnet and report "
-                    "changes to a Telegram chat.",
+                    "changes to a Telegram chat. `kilnguard-watch history --help`: the "
+                    "recorded changes, as a table, CSV, JSON or a chart.",
         epilog="Secrets come from the environment (or the files named by --taostats-key-file "
                "and --token-file): TAOSTATS_API_KEY (Taostats API key), "
                "TELEGRAM_BOT_TOKEN and TELEGRAM_CHAT_ID (comma-separated for several chats). "
@@ -61,6 +64,10 @@ def build_parser():
     parser.add_argument("--threshold", type=float, default=0.01, metavar="RATE",
                         help="alert when a rate moves by more than this; rates are fractions "
                              "from 0 to 1, so 0.01 is one percentage point (default: %(default)s)")
+    parser.add_argument("--history-days", type=int, default=DEFAULT_DAYS, metavar="DAYS",
+                        help="keep the history of rate changes and passes (in the database) "
+                             "this many days, from 1 to 3650; history_days in the configuration "
+                             "file says the same (default: %(default)s)")
     parser.add_argument("--interval", type=float, default=5.0, metavar="MINUTES",
                         help="minutes between passes, from 1 to a week (default: %(default)s)")
     parser.add_argument("--pause-file", default="", metavar="PATH",
@@ -180,6 +187,9 @@ def check_settings(args):
                          f"not {args.interval}")
     if args.alert_after < 1:
         raise UsageError(f"--alert-after must be 1 or more, not {args.alert_after}")
+    problem = config.days_problem(args.history_days)
+    if problem is not None:
+        raise UsageError(f"--history-days {problem} ({args.history_days})")
     check_environment()
     try:
         reporting.check_flags(args.metrics_listen, args.heartbeat_url)
@@ -241,7 +251,8 @@ def subscriptions(args):
         if args.notify:
             raise UsageError("--config and --notify do not go together: name the "
                              f"destinations in the file {args.config} ([[destination]])")
-        loaded = config.load(args.config, default_threshold=args.threshold)
+        loaded = config.load(args.config, default_threshold=args.threshold,
+                             default_history_days=args.history_days)
         if os.environ.get("TELEGRAM_CHAT_ID", "").strip():
             log_line(f"TELEGRAM_CHAT_ID is not read: the chats are those of {args.config}",
                      WARNING)
@@ -258,7 +269,7 @@ def subscriptions(args):
             raise UsageError(f"--notify: {error}")
     if len({key for _, key in destinations}) < len(destinations):
         raise UsageError("--notify: the same destination is given twice")
-    return config.everything(chats, args.threshold, args.silent, destinations)
+    return config.everything(chats, args.threshold, args.silent, destinations, args.history_days)
 
 
 def telegram_secrets(args, configured):
@@ -458,7 +469,13 @@ def run(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(chat_ids_joined(sys.argv[1:] if argv is None else argv))
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # The monitor takes no positional argument, so a first word of "history"
+    # was always a mistake before: every earlier command line means what it did.
+    if argv[:1] == ["history"]:
+        from kilnguard_watch.cli.history import run_history
+        return run_history(argv[1:])
+    args = build_parser().parse_args(chat_ids_joined(argv))
 
     def stop_on_sigterm(signum, frame):
         # systemd stops a service with SIGTERM: the loop ends like a pause,
@@ -496,7 +513,7 @@ def run(argv=None):
             state_path=args.state, token=token, alert_after=args.alert_after,
             dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen,
             public=configured.public, most_chats=configured.most_chats,
-            destinations=list(configured.destinations)))
+            destinations=list(configured.destinations), history_days=configured.history_days))
         if configured.destinations:
             _threads_left_running.set()  # Apprise's own threads may still be in a send
         chats = host.settings.chats

@@ -48,7 +48,9 @@ class Status:
         pass is scheduled (a single run);
     outbox: messages waiting to be delivered;
     health: "" when well, else the monitor's failure text;
-    version: the host's version."""
+    version: the host's version;
+    database_bytes: the host database on the disk, its write-ahead log
+        included; None when the data is kept in memory."""
     last_kind: str | None
     last_result: str | None
     last_at: float | None
@@ -58,6 +60,7 @@ class Status:
     outbox: int
     health: str
     version: str
+    database_bytes: int | None = None
 
 
 class MonitorView(Protocol):
@@ -202,6 +205,15 @@ def _watched(sub):
     if sub.subnets is None:
         return "every subnet" + (f" but {_spans(sub.ignored)}" if sub.ignored else "")
     return _spans(sub.subnets)
+
+
+def _size(count):
+    """Bytes as a person reads them: 812 KB, 12 MB, 1.2 GB (powers of 1000)."""
+    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("KB", 10**3)):
+        if count >= scale:
+            value = count / scale
+            return f"{value:.1f} {unit}" if value < 9.95 else f"{value:.0f} {unit}"
+    return f"{count} bytes"
 
 
 def _subnet_or_all(word):
@@ -359,8 +371,10 @@ class Commands:
             upcoming = utc(state.next_at)
         lines += [f"Next pass: {upcoming}",
                   f"Messages waiting: {state.outbox}",
-                  "Health: " + (" ".join(state.health.split()) or "well"),
-                  f"Version: {state.version}"]
+                  "Health: " + (" ".join(state.health.split()) or "well")]
+        if state.database_bytes is not None:
+            lines.append(f"Database: {_size(state.database_bytes)}")
+        lines.append(f"Version: {state.version}")
         return "\n".join(lines)
 
     def burn(self, message, args):

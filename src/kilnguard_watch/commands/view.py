@@ -50,12 +50,13 @@ class HostView:
         if record.get("failures"):
             health = (f"{record['failures']} pass(es) in a row failed since "
                       f"{stamp(record['since'])}: {record.get('last_error', '')}")
+        size = self.host.database.bytes_on_disk()
         if self._last is None:
             return Status(None, None, None, None, 0, self._next(None), len(self.host.outbox),
-                          health, __version__)
+                          health, __version__, size)
         outcome, ended, started = self._last
         return Status(outcome.kind, outcome.result, ended, outcome.subnets, outcome.changes,
-                      self._next(started), len(self.host.outbox), health, __version__)
+                      self._next(started), len(self.host.outbox), health, __version__, size)
 
     def _next(self, started):
         if self.interval is None:

@@ -69,7 +69,7 @@ def attach(host, module, state_path, metrics_listen=None, heartbeat_url=None,
     notifier = Notifier(environ, log)
     metrics = heartbeat = None
     if metrics_listen is not None:
-        metrics = Metrics(__version__, FAILURE_REASONS)
+        metrics = Metrics(__version__, FAILURE_REASONS, database_size=host.database.bytes_on_disk)
         # Until the first pass, what the monitor starts from.
         metrics.burn_rates.update(module.load_burn_state(state_path))
         metrics.outbox.set(len(host.outbox))

@@ -6,22 +6,19 @@ Everything is fed from the outcome of each pass (and of the start-up
 snapshot), rates included, so the numbers are those the monitor itself
 acted on."""
 
-import math
-import re
 import time
 
 from prometheus_client import (CollectorRegistry, Counter, Gauge, Histogram, Info,
                                PlatformCollector, ProcessCollector)
 from prometheus_client.core import GaugeMetricFamily
 
+from kilnguard_watch.rates import rate_value
 from kilnguard_watch.reporting.metrics_server import MetricsServer
 
 PASS_RESULTS = ("ok", "failed", "error")
 # A pass is mostly one listing request; the long tail is throttling retries
 # and Telegram time-outs.
 DURATION_BUCKETS = (0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300, 600)
-# A rate as the listing gives it: a plain decimal ("0", "0.97", "1e-05").
-DECIMAL = re.compile(r"-?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
 
 
 class ListenAddressError(ValueError):
@@ -40,15 +37,6 @@ def parse_listen(text):
         raise ListenAddressError(f"--metrics-listen {text!r}: write an IPv6 address in brackets, "
                                  f"as in [::1]:9817")
     return host or "0.0.0.0", int(port)
-
-
-def rate_value(text):
-    """A stored rate as a number, or None when it is not one (such rates are
-    left out rather than shown as 0 or NaN)."""
-    if not isinstance(text, str) or not DECIMAL.fullmatch(text):
-        return None
-    value = float(text)
-    return value if math.isfinite(value) else None
 
 
 class BurnRates:
@@ -131,8 +119,30 @@ class DestinationStates:
         return [failing, waiting]
 
 
+class DatabaseSize:
+    """kilnguard_database_bytes: the host database on the disk, its
+    write-ahead log included, read at scrape time (it grows between passes
+    too, with commands and deliveries); absent while the data is kept in
+    memory."""
+
+    NAME = "kilnguard_database_bytes"
+    HELP = "Size of the host database on disk (main file and write-ahead log), in bytes"
+
+    def __init__(self, size):
+        self._size = size
+
+    def describe(self):
+        yield GaugeMetricFamily(self.NAME, self.HELP)
+
+    def collect(self):
+        size = self._size()
+        if size is not None:
+            yield GaugeMetricFamily(self.NAME, self.HELP, value=size)
+
+
 class Metrics:
-    def __init__(self, version, failure_reasons=()):
+    def __init__(self, version, failure_reasons=(), database_size=None):
+        """`database_size`: () -> bytes of the host database, or None."""
         self.registry = registry = CollectorRegistry()
         ProcessCollector(registry=registry)
         PlatformCollector(registry=registry)
@@ -160,6 +170,8 @@ class Metrics:
         self.throttled = Counter("kilnguard_taostats_throttled",
                                  "Taostats answers that said to slow down (each is retried)",
                                  registry=registry)
+        if database_size is not None:
+            registry.register(DatabaseSize(database_size))
         Info("kilnguard_build", "Version of kilnguard-watch", registry=registry).info(
             {"version": version})
         # Series that exist from the start read 0 rather than "no data", so

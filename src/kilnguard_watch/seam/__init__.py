@@ -26,8 +26,9 @@ only what the host replaces and the two hooks it listens on:
       the module's record of every pass and start-up snapshot: the host
       settles the monitor's health from it, queues each chat's messages and
       moves its baseline in one transaction, delivers what waits, notes a
-      key Taostats refuses at its first answer, and publishes a
-      PassOutcome.
+      key Taostats refuses at its first answer, records the pass and
+      the rates that changed in the history (store/history.py) once the
+      messages went out, and publishes a PassOutcome.
 
 Everything else (the listing fetch, its retries, the rate map, the state
 file) stays the module's own, so its fast path stays on.
@@ -68,6 +69,7 @@ from kilnguard_watch.seam.outcome import Observers, PassOutcome
 from kilnguard_watch.store import mutes
 from kilnguard_watch.store.baselines import Baselines
 from kilnguard_watch.store.database import Database, database_path
+from kilnguard_watch.store.history import DEFAULT_DAYS, History, pass_time
 from kilnguard_watch.store.json_outbox import json_outbox_path, take_over
 from kilnguard_watch.store.outbox import Outbox
 from kilnguard_watch.store.subscriptions import MOST_PUBLIC_CHATS, Subscriptions
@@ -98,6 +100,7 @@ class Settings:
     public: bool = False  # any chat may subscribe itself with /watch
     most_chats: int = MOST_PUBLIC_CHATS
     destinations: list = dataclasses.field(default_factory=list)  # config.DestinationConfig
+    history_days: int = DEFAULT_DAYS
 
     def __post_init__(self):
         if self.subscriptions is None:
@@ -123,6 +126,7 @@ class Host:
             self._say(take_over(json_outbox_path(settings.state_path), self.database))
         self.outbox = Outbox(self.database)
         self.baselines = Baselines(self.database)
+        self.history = History(self.database, settings.history_days)
         self.destinations = Destinations(settings.destinations, self.outbox, log,
                                          settings.alert_after, settings.dry_run)
         self.subscriptions = Subscriptions(
@@ -247,7 +251,18 @@ class Host:
             messages_sent=sends["sent"], telegram_failures=failures,
             throttled=sends[telegram_api.THROTTLED], error=error,
             taostats_throttled=report.throttled, rates=report.rates if usable else None)
+        self._record_history(report.updated_at, outcome)
         self.observers.publish(outcome)
+
+    def _record_history(self, stamp, outcome):
+        """Once the pass's messages went out, in a transaction of its own: a
+        history that cannot be written is one log line, never a failed pass."""
+        try:
+            self.history.record(pass_time(stamp), outcome.kind, outcome.result, outcome.subnets,
+                                outcome.duration, outcome.rates)
+        except Exception as problem:  # whatever it is, monitoring goes on
+            self.log(f"cannot record this {outcome.kind} in the history in {self.outbox.path}: "
+                     f"{problem}")
 
     def _queue(self, report, module_text, news):
         """Queues this pass's alerts for each chat and the monitor's news

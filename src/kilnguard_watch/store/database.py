@@ -12,6 +12,7 @@ import os
 import sqlite3
 import stat
 import threading
+import urllib.parse
 
 from kilnguard_watch.files import kind
 
@@ -68,6 +69,28 @@ CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL
 );
+CREATE TABLE IF NOT EXISTS history_passes (
+    at INTEGER NOT NULL,             -- when it ran (seconds since the epoch)
+    kind TEXT NOT NULL,              -- pass or snapshot
+    result TEXT NOT NULL,            -- ok, failed or error
+    subnets INTEGER,                 -- subnets in its listing, NULL without a usable one
+    duration REAL NOT NULL           -- seconds
+);
+CREATE INDEX IF NOT EXISTS history_passes_by_time ON history_passes (at);
+CREATE TABLE IF NOT EXISTS history_recent (
+    at INTEGER NOT NULL,             -- one pass's changes, until their day is packed
+    changes BLOB NOT NULL            -- zlib of JSON [[netuid, ...], [old, ...], [new, ...]]
+);
+CREATE TABLE IF NOT EXISTS history_blocks (
+    netuid INTEGER NOT NULL,
+    day INTEGER NOT NULL,            -- UTC day: seconds since the epoch // 86400
+    part INTEGER NOT NULL,           -- the first history_recent row it was packed from
+    changes INTEGER NOT NULL,
+    last TEXT NOT NULL,              -- its last rate
+    data BLOB NOT NULL,              -- the day's changes, compressed (history_blocks.py)
+    UNIQUE (netuid, day, part)
+);
+CREATE INDEX IF NOT EXISTS history_blocks_by_day ON history_blocks (day);
 """
 
 
@@ -86,6 +109,42 @@ def chat_and_topics(column):
 
 def database_path(state_path):
     return beside_state(state_path, ".kilnguard.db")
+
+
+def bytes_on_disk(path):
+    """What the database at `path` takes on the disk: the main file and its
+    write-ahead log, which holds the latest commits until a checkpoint
+    copies them back (the shared-memory index beside them is not data)."""
+    total = 0
+    for name in (path, path + "-wal"):
+        try:
+            total += os.stat(name).st_size
+        except OSError:  # no log (the monitor closed it), or not ours to look at
+            pass
+    return total
+
+
+def read_only(path):
+    """A connection that only reads the database at `path`, beside a monitor
+    that may be writing it (a WAL reader): it never creates, migrates or
+    changes the file. FileNotFoundError when there is none; sqlite3.Error
+    when it cannot be read, or was written by a newer kilnguard-watch."""
+    mode = os.stat(path).st_mode
+    if not stat.S_ISREG(mode):
+        raise sqlite3.DatabaseError(f"{path} is {kind(mode)}, not a regular file")
+    connection = sqlite3.connect(f"file:{urllib.parse.quote(path)}?mode=ro", uri=True,
+                                 check_same_thread=False)
+    try:
+        connection.execute("PRAGMA busy_timeout = 5000")
+        connection.execute("PRAGMA query_only = ON")
+        version = connection.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise sqlite3.DatabaseError(f"{path} was written by a newer kilnguard-watch "
+                                        f"(schema {version})")
+    except BaseException:
+        connection.close()
+        raise
+    return connection
 
 
 class Database:
@@ -153,25 +212,40 @@ class Database:
         return connection
 
     @contextlib.contextmanager
-    def transaction(self):
+    def transaction(self, durable=True):
         """BEGIN IMMEDIATE ... COMMIT, rolled back on any error: the work
-        inside is on the disk whole or not at all."""
+        inside is on the disk whole or not at all. Not `durable`, the commit
+        does not wait for the disk (synchronous NORMAL, which in WAL mode
+        keeps the database whole): a power cut may take this commit back,
+        and the next durable commit takes it to the disk with its own. For
+        what may be lost that way (the history's records), never for what
+        the host promised (the outbox, the baselines)."""
         with self.lock:
             connection = self.connection
-            connection.execute("BEGIN IMMEDIATE")
+            if not durable:
+                connection.execute("PRAGMA synchronous = NORMAL")
             try:
-                yield connection
-                connection.execute("COMMIT")
-            except BaseException:
-                # A COMMIT that failed (a full disk) may leave the transaction open.
-                if connection.in_transaction:
-                    connection.execute("ROLLBACK")
-                raise
+                connection.execute("BEGIN IMMEDIATE")
+                try:
+                    yield connection
+                    connection.execute("COMMIT")
+                except BaseException:
+                    # A COMMIT that failed (a full disk) may leave the transaction open.
+                    if connection.in_transaction:
+                        connection.execute("ROLLBACK")
+                    raise
+            finally:
+                if not durable:
+                    connection.execute("PRAGMA synchronous = FULL")
 
     def execute(self, sql, parameters=()):
         """One statement, its rows read whole under the lock."""
         with self.lock:
             return _Rows(self.connection.execute(sql, parameters).fetchall())
+
+    def bytes_on_disk(self):
+        """The file's size with its write-ahead log; None in memory."""
+        return None if self.in_memory else bytes_on_disk(self.path)
 
     def close(self):
         if self.connection is not None:
