@@ -32,6 +32,9 @@ LONGEST_MUTE = 30 * 24 * 3600
 _DURATION = re.compile(r"([0-9]{1,5})([mhd])")
 _UNIT = {"m": 60, "h": 3600, "d": 86400}
 SLOW_DOWN = f"Slow down: at most {PER_MINUTE} commands a minute."
+HISTORY_DAYS = 30  # /history's period when none is given
+CHARTS_PER_MINUTE = 20  # for every chat together: a chart costs up to a second of a core
+CAPTION_LIMIT = 1024  # characters Telegram takes under a picture
 
 
 @dataclass(frozen=True)
@@ -88,9 +91,22 @@ class MonitorView(Protocol):
     def public_chats(self) -> set[str]:
         """The keys of the chats that subscribed themselves."""
 
+    def series(self, netuid: int, since: int, until: int):
+        """The subnet's history.Series from `since` to `until` (seconds)."""
+
+    def history_days(self) -> int:
+        """How many days of history the monitor keeps."""
+
     def is_admin(self, chat_id: str, user_id: int) -> bool:
         """Whether the user administers the group (asked of Telegram, kept
         a few minutes); False when it cannot be told now."""
+
+
+@dataclass(frozen=True)
+class Picture:
+    """An answer that is a PNG with a caption under it."""
+    png: bytes
+    caption: str
 
 
 @dataclass(frozen=True)
@@ -273,6 +289,7 @@ class Commands:
         self._recent = {}  # chat id -> deque of the clock times of its answered commands
         self._warned = set()  # chats told to slow down and not yet under the limit
         self._ignored = {}  # unserved chat id -> clock time of its last log line, oldest first
+        self._charts = collections.deque()  # clock times of the charts drawn in the last minute
 
     def handle(self, message):
         """The answers to one message, as (chat key, text); [] for none."""
@@ -289,6 +306,8 @@ class Commands:
             return [(message.chat_key, SLOW_DOWN)]
         self._warned.discard(message.chat_id)
         answer = self._answer(message, command)
+        if isinstance(answer, Picture):
+            return [(message.chat_key, answer.caption[:CAPTION_LIMIT], answer.png)]
         # A command that changes something gives its answer and the change,
         # which the caller makes in the transaction that confirms the update.
         text, change = (answer, None) if isinstance(answer, str) else answer
@@ -518,6 +537,34 @@ class Commands:
                       f"hears.")
         return answer, _all_of(changes)
 
+    def history(self, message, args):
+        if not 1 <= len(args) <= 2:
+            return f"Usage: {BY_NAME['history'].usage}"
+        netuid = _netuid(args[0])
+        if netuid is None:
+            raise BadArgument(f"{_quoted(args[0])} is not a subnet number")
+        kept = self.view.history_days()
+        days = HISTORY_DAYS if len(args) == 1 else None
+        if days is None:
+            if not re.fullmatch(r"[0-9]{1,4}", args[1]) or not 1 <= int(args[1]) <= kept:
+                raise BadArgument(f"{_quoted(args[1])} is not a number of days from 1 to {kept}")
+            days = int(args[1])
+        now = self.clock()
+        while self._charts and now - self._charts[0] >= WINDOW:
+            self._charts.popleft()
+        if len(self._charts) >= CHARTS_PER_MINUTE:
+            return "Busy drawing charts for other chats: ask again in a minute."
+        until = int(self.wall())
+        series = self.view.series(netuid, until - min(days, kept) * 86400, until)
+        if series.start is None and not series.times:
+            return f"No history of SN{netuid} yet: it is kept from the first pass that sees it."
+        self._charts.append(now)
+        # Drawn here, on the thread that answers commands: matplotlib is
+        # loaded with the first chart, never by the monitor's passes.
+        from kilnguard_watch.charts import caption, rate_chart
+
+        return Picture(rate_chart(series), caption(series))
+
     def subscriptions(self, message, args):
         lines = []
         for key in self._targets(message):
@@ -556,6 +603,9 @@ COMMANDS = (
           Commands.burn, changes=False),
     Entry("top", f"/top [K] (how many, 1 to {MOST_SUBNETS}, {TOP_DEFAULT} when left out)",
           "the subnets with the highest owner burn rate", Commands.top, changes=False),
+    Entry("history", f"/history N [DAYS] (like /history 12 90; {HISTORY_DAYS} days when left "
+                     f"out)", "a chart of a subnet's owner burn rate over the last days",
+          Commands.history, changes=False),
     Entry("subscriptions", "/subscriptions", "what this chat hears about, and its mutes",
           Commands.subscriptions, changes=False),
     Entry("watch", "/watch N [N-M ...] [THRESHOLD] (like /watch 12 20-30 0.05, or /watch all)",

@@ -128,9 +128,11 @@ class Poller:
                 given = list(self._handle(message))
                 asked = [item for item in given if callable(item)]
                 told = [tuple(item) for item in given if not callable(item)]
-                if not all(len(answer) == 2 and all(isinstance(part, str) for part in answer)
+                if not all(isinstance(answer[0], str) and isinstance(answer[1], str)
+                           and (len(answer) == 2 or len(answer) == 3 and isinstance(answer[2], bytes))
                            for answer in told):
-                    raise TypeError("the answers are not (chat key, text) pairs")
+                    raise TypeError("the answers are not (chat key, text) pairs or (chat key, "
+                                    "caption, PNG) triples")
             except Exception as error:
                 self._say(f"commands: update {message.update_id} from chat {message.chat_key} "
                           f"skipped: answering it failed ({type(error).__name__}: {error})")

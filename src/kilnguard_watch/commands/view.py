@@ -9,7 +9,7 @@ from kilnguard_watch import __version__
 from kilnguard_watch.commands.handlers import Status
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.reporting.health import stamp
-from kilnguard_watch.store import mutes
+from kilnguard_watch.store import history, mutes
 
 ADMIN_KEPT = 300  # seconds a getChatMember answer is trusted
 ADMINS_REMEMBERED = 10_000
@@ -77,6 +77,15 @@ class HostView:
 
     def public_chats(self):
         return self.host.subscriptions.public_chats()
+
+    def series(self, netuid, since, until):
+        # One subnet's reads in one go: the monitor packs a finished day
+        # between passes, and must not do it between two of these reads.
+        with self.host.database.lock:
+            return history.series(self.host.database, netuid, since, until)
+
+    def history_days(self):
+        return self.host.settings.history_days
 
     def is_admin(self, chat_id, user_id):
         now = self.clock()
