@@ -33,6 +33,11 @@ only what the host replaces and the two hooks it listens on:
 Everything else (the listing fetch, its retries, the rate map, the state
 file) stays the module's own, so its fast path stays on.
 
+The same pass report also goes to the destinations reached through Apprise
+(delivery/destinations.py: each with its own subnets and baseline, sent on a
+thread of its own so a slow service never holds up a pass), and, once the
+pass is over, into the history of rates (store/history.py).
+
 Observing passes. Other parts of the host (metrics, heartbeat, a service
 manager's watchdog) subscribe to the outcome of every pass:
 
