@@ -78,9 +78,9 @@ def test_a_destination_hears_its_own_subnets_and_keeps_what_it_missed(monitor, w
 def test_a_silent_destination_holds_up_neither_the_pass_nor_telegram(monitor, webhook, telegram):
     host = monitor.install()
     monitor.run({0: "0", 1: "0.1"})
-    webhook.reply(Reply(delay=20))  # answers only long after
+    webhook.reply(*[Reply(delay=20)] * 20)  # answers only long after, however often asked
     monitor.run({0: "0", 1: "0.5"}, settle=False)
-    wait_until(lambda: len(webhook.requests) == 1, timeout=30)
+    wait_until(lambda: len(webhook.requests) >= 1, timeout=30)
     # The pass is over and Telegram has its alert while the destination's send hangs.
     assert change_lines(telegram.delivered("1")) == ["SN1: 0.1000 → 0.5000"]
     assert [chat for chat, in host.database.execute("SELECT chat FROM outbox")] == \
@@ -183,3 +183,22 @@ def test_the_metrics_show_each_destination_by_its_masked_name(monitor, webhook):
     assert f'kilnguard_destination_failing{{destination="{name}"}} 1.0' in text
     assert f'kilnguard_destination_messages{{destination="{name}"}} 1.0' in text
     assert SECRET not in text
+
+
+def test_ctrl_c_while_once_waits_for_a_silent_destination_ends_at_once(watcher, webhook):
+    import signal
+
+    url = f"json://127.0.0.1:{webhook.port}/hooks/{SECRET}"
+    watcher.listing({0: "0", 1: "0"})
+    assert watcher.run("--once", "--notify", url).returncode == 0
+    webhook.reply(*[Reply(delay=60)] * 20)  # no answer for a minute, however often asked
+    watcher.listing({0: "0", 1: "0.5"})
+    child = watcher.start("--once", "--notify", url)
+    try:
+        wait_until(lambda: webhook.requests, timeout=60)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=20)  # well before the minute is over
+    finally:
+        child.kill()
+    assert child.returncode == 130 and "Traceback" not in err, err
+    assert [chat for chat, in watcher.query("SELECT chat FROM outbox")][0].startswith("apprise-")
