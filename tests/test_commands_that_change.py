@@ -91,7 +91,8 @@ def say(handler, text, chat="42", kind="private", user=MEMBER, topic=None):
     ("supergroup", NAMED, True),
     ("group", MEMBER, False),
 ], ids=["private-chat", "group-admin", "group-member", "listed-in-admins", "small-group-member"])
-@pytest.mark.parametrize("text", ["/mute 12 6h", "/unmute all", "/watch 30 0.2", "/unwatch 1"])
+@pytest.mark.parametrize("text", ["/mute 12 6h", "/unmute all", "/watch 30 0.2", "/unwatch 1",
+                                  "/digest weekly"])
 def test_who_may_change_what_a_chat_hears(handler, kind, user, allowed, text):
     chat = "42" if kind == "private" else "-100123"
     say(handler, "/mute 1 1h", chat=chat, kind="private")  # something /unmute can end
@@ -237,6 +238,27 @@ def test_watch_refuses_what_it_cannot_use(handler, text, answer):
     assert watched(handler, "42") == (CONFIGURED_42, set(), 0.05, set())
 
 
+DIGEST_ON = ("Weekly digest on: Mondays at 08:00 UTC, a picture of the week's rates and the "
+             "list of their changes, for the subnets this chat watches.")
+
+
+@pytest.mark.parametrize("texts, answer, digest", [
+    (["/digest weekly"], DIGEST_ON, True),
+    (["/digest WEEKLY", "/digest off"], "Weekly digest off.", False),
+    (["/digest weekly", "/watch 30", "/unwatch 1"], None, True),
+    (["/digest daily"], "Usage: /digest weekly|off", False),
+], ids=["on", "off-again", "kept-by-watch-and-unwatch", "daily"])
+def test_digest_turns_the_weekly_digest_on_and_off(handler, texts, answer, digest):
+    for text in texts:
+        told = say(handler, text)
+    assert answer is None or told == answer
+    assert handler.view_used.store.of_chat("42").digest is digest
+    # Kept in the database: a restart reads it back.
+    assert Subscriptions(handler.database, CONFIGURED, 0.01).of_chat("42").digest is digest
+    assert say(handler, "/subscriptions").endswith("threshold 0.05, above 0.99"
+                                                   + (", weekly digest" if digest else ""))
+
+
 def test_a_changed_configuration_wins_over_what_was_changed_in_the_chat(handler):
     say(handler, "/watch 30")
     say(handler, "/unwatch 5", chat="-100123", kind="supergroup", user=ADMIN)
@@ -244,8 +266,8 @@ def test_a_changed_configuration_wins_over_what_was_changed_in_the_chat(handler)
     edited = [CONFIGURED[0], ChatConfig(Chat("-100123"), 0.2)]
     again = Subscriptions(handler.database, edited, 0.01)
     assert again.forget_edited() == [
-        "chat -100123: its subscription in the configuration changed, so what /watch and "
-        "/unwatch changed in the chat is forgotten"]
+        "chat -100123: its subscription in the configuration changed, so what /watch, "
+        "/unwatch and /digest changed in the chat is forgotten"]
     assert again.of_chat("42") == store.of_chat("42")  # unchanged configuration: kept
     assert again.of_chat("-100123") == ChatConfig(Chat("-100123"), 0.2)
 

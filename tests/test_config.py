@@ -45,8 +45,8 @@ MISTAKES = {
         "subnets = [1]\n" + CHAT,
         ["F:1: subnets: unknown key at the top level (it belongs in a [[chat]] table)"]),
     "unknown-sub-table-named-at-its-header": (
-        CHAT + "[digest]\nhour = 1\n",
-        ["F:3: digest: unknown key"]),
+        CHAT + "[report]\nhour = 1\n",
+        ["F:3: report: unknown key"]),
     "quoted-key-with-a-space": (
         CHAT + '"my key" = 1\n',
         ['F:3: chat."my key": unknown key']),
@@ -128,6 +128,15 @@ MISTAKES = {
     "history-days-in-a-chat": (
         CHAT + "history_days = 30\n",
         ["F:3: chat.history_days: unknown key"]),
+    "digest-daily": (
+        CHAT + 'digest = "daily"\n',
+        ['F:3: chat.digest: must be "weekly" or "off" ("daily")']),
+    "digest-day-a-number": (
+        "digest_day = 1\n" + CHAT,
+        ['F:1: digest_day: must be a day of the week, "monday" to "sunday" (1)']),
+    "digest-hour-24": (
+        "digest_hour = 24\n" + CHAT,
+        ["F:1: digest_hour: must be a whole hour from 0 to 23, UTC (24)"]),
     "no-chat": (
         "threshold = 0.1\n",
         ["F:1: chat: no [[chat]] table: name at least one chat to send alerts to (or public = true)"]),
@@ -157,7 +166,7 @@ def test_every_mistake_in_a_file_is_reported_in_file_order(tmp_path):
     text = ("threshold = 2\nnote = 1\n"
             "[[chat]]\nid = 1\ntopic = -1\nsubnets = [1, \"x\"]\n"
             "[[chat]]\nsilent = \"yes\"\nabove = 0.2\nbelow = 0.9\n"
-            "[digest]\nhour = 1\n")
+            "[report]\nhour = 1\n")
     assert problems(tmp_path, text) == [
         "F:1: threshold: must be a number from 0 to 1 (2)",
         "F:2: note: unknown key",
@@ -166,7 +175,7 @@ def test_every_mistake_in_a_file_is_reported_in_file_order(tmp_path):
         "F:7: chat.id: missing: every [[chat]] needs the chat's id",
         'F:8: chat.silent: must be true or false, not text ("yes")',
         "F:10: chat.below: must be under above (0.9 is not under 0.2)",
-        "F:11: digest: unknown key",
+        "F:11: report: unknown key",
     ]
 
 

@@ -201,4 +201,5 @@ def test_ctrl_c_while_once_waits_for_a_silent_destination_ends_at_once(watcher, 
     finally:
         child.kill()
     assert child.returncode == 130 and "Traceback" not in err, err
-    assert [chat for chat, in watcher.query("SELECT chat FROM outbox")][0].startswith("apprise-")
+    # Kept for the destination (Telegram's alert may have been cut short too).
+    assert any(chat.startswith("apprise-") for chat, in watcher.query("SELECT chat FROM outbox"))

@@ -7,6 +7,8 @@ which subnets, at which threshold, with which level rules.
     public = true                    # any chat may subscribe itself with /watch
     public_chats = 10000             # ... at most this many
     history_days = 365               # how long rate changes are kept
+    digest_day = "monday"            # when the weekly digest comes (UTC)
+    digest_hour = 8
     [[chat]]
     id = -1001234567890              # integer or text, as Telegram gives it
     topic = 7                        # optional forum topic
@@ -15,6 +17,8 @@ which subnets, at which threshold, with which level rules.
     threshold = 0.05                 # optional, this chat only
     above = 0.99                     # optional level rules
     below = 0.10
+    digest = "weekly"                # optional: a picture and list of the week's changes
+                                     # ("off", the default: none)
 
 A file is taken whole or not at all: every mistake in it is reported, each
 on one line naming file, line and key, and a monitor never starts on a file
@@ -46,6 +50,7 @@ class ChatConfig:
     above: float | None = None
     below: float | None = None
     ignored: frozenset[int] = frozenset()  # with every subnet: these left out (/unwatch)
+    digest: bool = False  # the weekly digest (/digest)
 
     def watches(self, netuid):
         return (netuid in self.subnets) if self.subnets is not None else netuid not in self.ignored
@@ -98,6 +103,8 @@ class Config:
     most_chats: int = 10_000  # chats that may subscribe themselves, at most
     destinations: tuple[DestinationConfig, ...] = ()
     history_days: int = DEFAULT_DAYS  # how long the history of rates is kept
+    digest_day: int = 0  # the weekday of the weekly digest, Monday 0 (as time.gmtime counts)
+    digest_hour: int = 8  # ... and its hour, UTC
 
 
 class ConfigInvalid(Exception):
@@ -254,6 +261,27 @@ def _days(value):
     return value
 
 
+WEEKDAYS = ("monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday")
+
+
+def _weekday(value):
+    if not isinstance(value, str) or value.lower() not in WEEKDAYS:
+        raise _Wrong(f'must be a day of the week, "monday" to "sunday" ({_shown(value)})')
+    return WEEKDAYS.index(value.lower())
+
+
+def _hour(value):
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 23:
+        raise _Wrong(f"must be a whole hour from 0 to 23, UTC ({_shown(value)})")
+    return value
+
+
+def _digest(value):
+    if value not in ("weekly", "off"):
+        raise _Wrong(f'must be "weekly" or "off" ({_shown(value)})')
+    return value == "weekly"
+
+
 def _user_ids(value):
     if not isinstance(value, list) or not all(
             isinstance(item, int) and not isinstance(item, bool) and item > 0 for item in value):
@@ -269,7 +297,8 @@ def _chat_count(value):
 
 
 _TOP_KEYS = {"threshold": _fraction, "commands": _flag, "admins": _user_ids, "public": _flag,
-             "public_chats": _chat_count, "history_days": _days}  # and the tables
+             "public_chats": _chat_count, "history_days": _days, "digest_day": _weekday,
+             "digest_hour": _hour}  # and the tables
 _CHAT_KEYS = {
     "id": _chat_id,
     "topic": _topic,
@@ -278,6 +307,7 @@ _CHAT_KEYS = {
     "threshold": _fraction,
     "above": _fraction,
     "below": _fraction,
+    "digest": _digest,
 }
 
 
@@ -326,7 +356,9 @@ class _Reader:
                       admins=top.get("admins", frozenset()), public=public,
                       most_chats=top.get("public_chats", Config.most_chats),
                       destinations=destinations,
-                      history_days=top.get("history_days", default_history_days))
+                      history_days=top.get("history_days", default_history_days),
+                      digest_day=top.get("digest_day", Config.digest_day),
+                      digest_hour=top.get("digest_hour", Config.digest_hour))
 
     def values(self, table, readers, where, skip=()):
         """The table's known keys read; problems for the others."""
@@ -422,7 +454,8 @@ class _Reader:
         if len(self.problems) > before:
             return None
         return ChatConfig(chat, read.get("threshold", file_threshold), subnets=read.get("subnets"),
-                          silent=read.get("silent", False), above=read.get("above"), below=read.get("below"))
+                          silent=read.get("silent", False), above=read.get("above"), below=read.get("below"),
+                          digest=read.get("digest", False))
 
     def duplicates(self):
         first = {}

@@ -374,6 +374,7 @@ def monitor(args, host, token, outside):
     if args.once:
         outside.pass_starting()
         result = kilnguard.run_kilnguard_once(threshold=threshold, **common)
+        host.finish_digest()
         stop_when_refused(host)
         # Each destination's messages go on their own thread: one try for
         # what waits before the run ends and says whether all arrived.
@@ -513,7 +514,8 @@ def run(argv=None):
             state_path=args.state, token=token, alert_after=args.alert_after,
             dry_run=args.dry_run, threshold=configured.threshold, subscriptions=chosen,
             public=configured.public, most_chats=configured.most_chats,
-            destinations=list(configured.destinations), history_days=configured.history_days))
+            destinations=list(configured.destinations), history_days=configured.history_days,
+            digest_day=configured.digest_day, digest_hour=configured.digest_hour))
         if configured.destinations:
             _threads_left_running.set()  # Apprise's own threads may still be in a send
         chats = host.settings.chats

@@ -27,7 +27,7 @@ def start(host, module, token, interval, admins=(), log=log_line):
     view = HostView(host, interval, token)
     answers = Commands(view, module, {chat.id for chat in host.settings.chats}, username, log,
                        keys={chat.key for chat in host.settings.chats}, admins=admins,
-                       subscriptions=host.subscriptions)
+                       subscriptions=host.subscriptions, digest_schedule=host.digest.schedule)
     courier = host.deliver_on_a_thread()
     poller = Poller(token, host.database, host.outbox, answers.handle, log, wake=courier.wake,
                     menu=MENU)

@@ -14,6 +14,7 @@ from typing import Callable, Mapping, Protocol
 
 from kilnguard_watch.commands.incoming import LONGEST_TEXT, Incoming
 from kilnguard_watch.commands.parse import parse
+from kilnguard_watch.digest.schedule import Schedule
 from kilnguard_watch.store import mutes
 
 PER_MINUTE = 20  # commands a chat may send in any 60 seconds
@@ -268,8 +269,10 @@ class Commands:
     moments shown."""
 
     def __init__(self, view, module, configured, bot_username, log, clock=time.monotonic,
-                 wall=time.time, keys=None, admins=(), subscriptions=None):
+                 wall=time.time, keys=None, admins=(), subscriptions=None,
+                 digest_schedule=Schedule()):
         self.view = view
+        self.digest_schedule = digest_schedule  # when the weekly digest comes, to tell
         # The store that makes /watch and /unwatch changes; its `public`
         # lets any chat be served and subscribe itself.
         self.subscriptions = subscriptions
@@ -565,6 +568,18 @@ class Commands:
 
         return Picture(rate_chart(series), caption(series))
 
+    def digest(self, message, args):
+        if len(args) != 1 or args[0].lower() not in ("weekly", "off"):
+            return f"Usage: {BY_NAME['digest'].usage}"
+        weekly = args[0].lower() == "weekly"
+        targets = [key for key in self._targets(message) if self.view.subscription(key)]
+        if not targets:
+            return "This chat hears nothing yet: /watch N subscribes it."
+        answer = (f"Weekly digest on: {self.digest_schedule}, a picture of the week's rates and "
+                  f"the list of their changes, for the subnets this chat watches." if weekly
+                  else "Weekly digest off.")
+        return answer, _all_of([self.subscriptions.digest(key, weekly) for key in targets])
+
     def subscriptions(self, message, args):
         lines = []
         for key in self._targets(message):
@@ -575,7 +590,8 @@ class Commands:
             lines.append(f"{'This chat' if key == message.chat_key else key}: {watched}, "
                          f"threshold {sub.threshold:g}"
                          + (f", above {sub.above:g}" if sub.above is not None else "")
-                         + (f", below {sub.below:g}" if sub.below is not None else ""))
+                         + (f", below {sub.below:g}" if sub.below is not None else "")
+                         + (", weekly digest" if sub.digest else ""))
             for netuid, until in self.view.mutes(key):
                 what = "every subnet" if netuid == mutes.EVERY_SUBNET else f"SN{netuid}"
                 lines.append(f"  muted: {what} until {utc(until)}")
@@ -616,6 +632,9 @@ COMMANDS = (
           "no alerts about a subnet (or all) for a while; then one against what was last heard",
           Commands.mute, changes=True),
     Entry("unmute", "/unmute N|all", "end a mute", Commands.unmute, changes=True),
+    Entry("digest", "/digest weekly|off",
+          "a picture and list of the week's changes, every week, or no more",
+          Commands.digest, changes=True),
     Entry("help", "/help", "this list", Commands.help, changes=False),
 )
 BY_NAME = {entry.name: entry for entry in COMMANDS}

@@ -28,7 +28,9 @@ only what the host replaces and the two hooks it listens on:
       moves its baseline in one transaction, delivers what waits, notes a
       key Taostats refuses at its first answer, records the pass and
       the rates that changed in the history (store/history.py) once the
-      messages went out, and publishes a PassOutcome.
+      messages went out, starts the weekly digest when one is due
+      (digest/weekly.py, on a thread of its own), and publishes a
+      PassOutcome.
 
 Everything else (the listing fetch, its retries, the rate map, the state
 file) stays the module's own, so its fast path stays on.
@@ -65,6 +67,8 @@ from kilnguard_watch.delivery.destinations import Destinations, is_destination
 from kilnguard_watch.delivery import dry_run
 from kilnguard_watch.delivery import telegram as telegram_api
 from kilnguard_watch.delivery.chats import sender_with_options
+from kilnguard_watch.digest.schedule import Schedule
+from kilnguard_watch.digest.weekly import WeeklyDigest
 from kilnguard_watch.log import PREFIX as log_prefix
 from kilnguard_watch.log import log_line
 from kilnguard_watch.reporting import health as health_module
@@ -106,6 +110,8 @@ class Settings:
     most_chats: int = MOST_PUBLIC_CHATS
     destinations: list = dataclasses.field(default_factory=list)  # config.DestinationConfig
     history_days: int = DEFAULT_DAYS
+    digest_day: int = 0  # the weekly digest's weekday (Monday 0) and hour, UTC
+    digest_hour: int = 8
 
     def __post_init__(self):
         if self.subscriptions is None:
@@ -162,6 +168,10 @@ class Host:
                                                  settings.chats, log, public=settings.public,
                                                  gone=self._gone)
         self.courier = None  # delivery on a thread of its own, once commands are answered
+        self.digest = WeeklyDigest(self.database, self.outbox,
+                                   Schedule(settings.digest_day, settings.digest_hour),
+                                   lambda: self.subscriptions.current().chats,
+                                   self.router.messages, module, log, self._wake_courier)
         self.health = health_module.Health(self.outbox.health, settings.alert_after)
         self.listing_answered = False
         self.refused_key = None
@@ -257,6 +267,7 @@ class Host:
             throttled=sends[telegram_api.THROTTLED], error=error,
             taostats_throttled=report.throttled, rates=report.rates if usable else None)
         self._record_history(report.updated_at, outcome)
+        self._start_digest()
         self.observers.publish(outcome)
 
     def _record_history(self, stamp, outcome):
@@ -268,6 +279,24 @@ class Host:
         except Exception as problem:  # whatever it is, monitoring goes on
             self.log(f"cannot record this {outcome.kind} in the history in {self.outbox.path}: "
                      f"{problem}")
+
+    def _start_digest(self):
+        try:
+            self.digest.after_pass()
+        except Exception as problem:  # whatever it is, monitoring goes on
+            self.log(f"cannot start the weekly digest: {problem}")
+
+    def finish_digest(self):
+        """For a single run, which would end under it: waits for a digest in
+        the making and delivers it, when no delivery thread will."""
+        if self.digest.wait() and self.courier is None and len(self.outbox):
+            ok, why = self._flush()
+            if not ok:
+                self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
+
+    def _wake_courier(self):
+        if self.courier is not None:
+            self.courier.wake()
 
     def _queue(self, report, module_text, news):
         """Queues this pass's alerts for each chat and the monitor's news

@@ -16,7 +16,7 @@ import urllib.parse
 
 from kilnguard_watch.files import kind
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 # Ordered for reading: the outbox by chat, oldest first; a chat's baseline is
 # a shared set of rates (most chats were told the same things at the same
 # times, so they share one copy).
@@ -62,8 +62,10 @@ CREATE TABLE IF NOT EXISTS subscriptions (
     ignored TEXT NOT NULL DEFAULT '[]', -- with every subnet: the ones left out
     threshold REAL NOT NULL,
     fresh TEXT NOT NULL DEFAULT '[]', -- netuids whose baseline the next pass takes afresh
-    configured TEXT                  -- the configured subscription this changed; NULL: the
+    configured TEXT,                 -- the configured subscription this changed; NULL: the
                                      -- chat subscribed itself
+    digest INTEGER                   -- the weekly digest chosen in the chat (1 on, 0 off);
+                                     -- NULL: as configured
 );
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
@@ -202,6 +204,9 @@ class Database:
             if 1 <= version < 5:  # before pictures
                 connection.execute("ALTER TABLE outbox ADD COLUMN photo BLOB")
             connection.executescript(SCHEMA)
+            columns = {row[1] for row in connection.execute("PRAGMA table_info(subscriptions)")}
+            if "digest" not in columns:  # before the weekly digest
+                connection.execute("ALTER TABLE subscriptions ADD COLUMN digest INTEGER")
             connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             problem = connection.execute("PRAGMA quick_check").fetchone()[0]
             if problem != "ok":

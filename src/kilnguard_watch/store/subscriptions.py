@@ -1,5 +1,6 @@
 """What each chat watches, as changed in the chat with /watch and /unwatch,
-and the chats that subscribed themselves (public mode).
+whether it has the weekly digest (/digest), and the chats that subscribed
+themselves (public mode).
 
 A configured chat starts from its table in the configuration file (or the
 command-line flags); its row here holds what the chat changed, together with
@@ -43,9 +44,11 @@ def _netuid_list(netuids):
 
 def _fingerprint(sub):
     """What of a configured subscription the chat may change: when this
-    differs from what a row recorded, the file was edited since."""
+    differs from what a row recorded, the file was edited since. The digest
+    is named only when on, so the rows written before there was one still
+    match."""
     return json.dumps({"subnets": None if sub.subnets is None else sorted(sub.subnets),
-                       "threshold": sub.threshold})
+                       "threshold": sub.threshold, **({"digest": True} if sub.digest else {})})
 
 
 def _netuids(text):
@@ -64,7 +67,7 @@ class Subscriptions:
     the one self-subscribed chats start with; `public`: whether any chat may
     subscribe itself, at most `most` chats at a time."""
 
-    COLUMNS = "chat, subnets, ignored, threshold, fresh, configured"
+    COLUMNS = "chat, subnets, ignored, threshold, fresh, configured, digest"
 
     def __init__(self, database, configured, threshold, public=False, most=MOST_PUBLIC_CHATS):
         self.database = database
@@ -86,9 +89,10 @@ class Subscriptions:
                     continue
                 connection.execute("DELETE FROM subscriptions WHERE chat = ?", (key,))
                 lines.append(f"chat {key}: " + (
-                    "its subscription in the configuration changed, so what /watch and "
-                    "/unwatch changed in the chat is forgotten" if sub is not None else
-                    "no longer configured; what /watch and /unwatch changed there is forgotten"))
+                    "its subscription in the configuration changed, so what /watch, "
+                    "/unwatch and /digest changed in the chat is forgotten" if sub is not None else
+                    "no longer configured; what /watch, /unwatch and /digest changed there is "
+                    "forgotten"))
         return lines
 
     # ------------------------------------------------------------ reading
@@ -131,18 +135,19 @@ class Subscriptions:
             "SELECT chat FROM subscriptions WHERE configured IS NULL")}
 
     def _applied(self, sub, row):
-        _, subnets, ignored, threshold, _, _ = row
+        _, subnets, ignored, threshold, _, _, digest = row
         return dataclasses.replace(sub, subnets=None if subnets is None else _netuids(subnets),
-                                   ignored=_netuids(ignored), threshold=threshold)
+                                   ignored=_netuids(ignored), threshold=threshold,
+                                   digest=sub.digest if digest is None else digest == 1)
 
     def _own(self, row):
-        key, subnets, ignored, threshold, _, _ = row
+        key, subnets, ignored, threshold, _, _, digest = row
         try:
             chat = parse_chat(key)
         except ValueError:
             return None  # not a key this program wrote
         return ChatConfig(chat, threshold, subnets=None if subnets is None else _netuids(subnets),
-                          ignored=_netuids(ignored))
+                          ignored=_netuids(ignored), digest=digest == 1)
 
     # ------------------------------------------------------------ changes
     # Each gives a callable that makes the change inside the transaction
@@ -198,6 +203,23 @@ class Subscriptions:
 
         return change
 
+    def digest(self, key, weekly):
+        """Turns the chat's weekly digest on (`weekly`) or off; a chat that
+        hears nothing is left alone."""
+
+        def change(connection):
+            sub = self.of_chat(key, connection)
+            if sub is None:
+                return
+            if connection.execute("SELECT 1 FROM subscriptions WHERE chat = ?",
+                                  (key,)).fetchone() is None:
+                # A configured chat's first change: the row holds what the file says.
+                self._write(connection, key, sub.subnets, sub.ignored, sub.threshold, frozenset())
+            connection.execute("UPDATE subscriptions SET digest = ? WHERE chat = ?",
+                               (int(weekly), key))
+
+        return change
+
     def took_fresh(self, connection, taken):
         """Inside the pass's transaction: the netuids `taken` ({key: set})
         are in their chats' baselines now. A /watch since the pass read
@@ -221,8 +243,13 @@ class Subscriptions:
         return set() if row is None else set(_netuids(row[0]))
 
     def _write(self, connection, key, subnets, ignored, threshold, fresh):
+        """What the chat watches; its digest stays as it was."""
         sub = self.configured.get(key)
         connection.execute(
-            f"INSERT OR REPLACE INTO subscriptions ({self.COLUMNS}) VALUES (?, ?, ?, ?, ?, ?)",
+            "INSERT INTO subscriptions (chat, subnets, ignored, threshold, fresh, configured) "
+            "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (chat) DO UPDATE SET "
+            "subnets = excluded.subnets, ignored = excluded.ignored, "
+            "threshold = excluded.threshold, fresh = excluded.fresh, "
+            "configured = excluded.configured",
             (key, None if subnets is None else _netuid_list(subnets), _netuid_list(ignored),
              threshold, _netuid_list(fresh), None if sub is None else _fingerprint(sub)))
