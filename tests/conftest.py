@@ -3,7 +3,6 @@ path in a fresh folder, a recorder for the host's time.sleep, and an
 environment with no Taostats, Telegram or proxy settings."""
 
 import contextlib
-import os
 import pathlib
 import sys
 import time

@@ -18,7 +18,7 @@ from child_env import watch_env
 from fake_taostats import Reply, subnet_listing
 from kilnguard_watch import seam
 from kilnguard_watch.charts import caption
-from kilnguard_watch.commands.handlers import _size
+from kilnguard_watch.commands.words import size_text
 from kilnguard_watch.delivery.chats import Chat
 from kilnguard_watch.rates import rate_value, rate_values
 from kilnguard_watch.reporting.metrics import Metrics
@@ -164,7 +164,7 @@ def test_the_database_size_is_a_gauge(size, shown):
     (812, "812 bytes"), (812_000, "812 KB"), (12_345_678, "12 MB"), (1_234_567_890, "1.2 GB"),
 ], ids=["bytes", "kilobytes", "megabytes", "gigabytes"])
 def test_sizes_read_as_a_person_reads_them(count, text):
-    assert _size(count) == text
+    assert size_text(count) == text
 
 
 @pytest.mark.parametrize("series, text", [

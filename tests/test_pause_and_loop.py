@@ -2,7 +2,6 @@
 time.sleep is a recorder, so loops of many intervals run in milliseconds."""
 
 import math
-import os
 import signal
 import subprocess
 import sys

@@ -5,7 +5,6 @@ report (health, the first answer's verdict on the key, the listing check);
 and the database it writes only when there is something to keep."""
 
 import json
-import os
 import sys
 
 import pytest

@@ -1,7 +1,6 @@
 """kilnguard-watch driven as an operator drives it: as a separate process."""
 
 import json
-import os
 import signal
 import subprocess
 import sys

@@ -6,14 +6,16 @@ Every command is a row of COMMANDS; the menu, /help and the dispatch all
 read that table, so a command added there is offered everywhere at once."""
 
 import collections
-import math
 import re
 import time
 from dataclasses import dataclass
 from typing import Callable, Mapping, Protocol
 
-from kilnguard_watch.commands.incoming import LONGEST_TEXT, Incoming
+from kilnguard_watch.commands.incoming import Incoming
 from kilnguard_watch.commands.parse import parse
+from kilnguard_watch.commands.words import (MOST_SUBNETS, BadArgument, fit, netuid_of,
+                                            netuid_order, netuids, number, quoted, size_text,
+                                            spans, subnet_or_all, threshold_of, utc, watched_text)
 from kilnguard_watch.digest.schedule import Schedule
 from kilnguard_watch.store import mutes
 
@@ -21,11 +23,8 @@ PER_MINUTE = 20  # commands a chat may send in any 60 seconds
 WINDOW = 60.0
 IGNORED_LOG_EVERY = 60.0  # seconds between log lines about one unserved chat
 IGNORED_CHATS_KEPT = 10_000  # unserved chats remembered for that, newest kept
-MOST_SUBNETS = 50  # per /burn and per /top
 MOST_WATCHED = 1024  # per /watch: a whole listing
 TOP_DEFAULT = 10
-LARGEST_NETUID = 65535
-SHOWN_VALUE = 20  # characters of a bad argument quoted back
 NO_LISTING = "No listing yet: the first pass has not finished."
 NOT_ALLOWED = ("Only the group's administrators (and the users named in admins = [...] in the "
                "configuration file) may change what this chat hears.")
@@ -123,143 +122,6 @@ class Entry:
     changes: bool
 
 
-def utc(seconds):
-    """A moment for a chat line: "2026-12-08 14:05 UTC"."""
-    try:
-        return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(seconds))
-    except (OverflowError, ValueError, OSError, TypeError):
-        return f"an unreadable time ({seconds!r})"
-
-
-def _quoted(value):
-    """A bad argument as quoted back: short, so the answer stays short."""
-    if len(value) > SHOWN_VALUE:
-        value = value[:SHOWN_VALUE - 1] + "…"
-    # Lone surrogates cannot be stored or sent as UTF-8, and direction marks
-    # would turn the answer around: what does not print is shown as U+FFFD.
-    value = "".join(c if c.isprintable() else "\ufffd" for c in value)
-    return f'"{value}"'
-
-
-def _fit(text):
-    """Telegram refuses a longer text; the answers are built short, and
-    this keeps odd monitor texts from making one undeliverable."""
-    return text if len(text) < LONGEST_TEXT else text[:LONGEST_TEXT - 2] + "…"
-
-
-# A netuid as typed: "7", "SN7", "sn7". ASCII digits only: int() would
-# also take other scripts' digits, which nobody means as a subnet number.
-_NETUID = re.compile(r"(?:[Ss][Nn])?([0-9]{1,6})")
-
-
-class BadArgument(ValueError):
-    """An argument the command cannot use, with the reason to quote."""
-
-
-def _netuid(word):
-    """The subnet number a word names, or None."""
-    found = _NETUID.fullmatch(word)
-    if found is None or int(found.group(1)) > LARGEST_NETUID:
-        return None
-    return int(found.group(1))
-
-
-def netuids(args, most=MOST_SUBNETS):
-    """The subnets /burn asks for, in the order asked, each once. Ranges
-    ("20-30") count each subnet toward the limit; the check comes before a
-    range is spread out, so "/burn 0-65535" costs nothing."""
-    chosen = {}
-    for arg in args:
-        for word in arg.split(","):  # "/burn 1,2" as well as "/burn 1 2"
-            if not word:
-                continue
-            low, dash, high = word.partition("-")
-            if dash:
-                first, last = _netuid(low), _netuid(high)
-                if first is None or last is None or first > last:
-                    raise BadArgument(f"{_quoted(word)} is not a range of subnet numbers")
-            else:
-                first = last = _netuid(word)
-                if first is None:
-                    raise BadArgument(f"{_quoted(word)} is not a subnet number")
-            if last - first + 1 > most:
-                raise BadArgument(f"at most {most} subnets at a time")
-            for netuid in range(first, last + 1):
-                chosen[netuid] = None
-            if len(chosen) > most:
-                raise BadArgument(f"at most {most} subnets at a time")
-    return list(chosen)
-
-
-def _number(rate):
-    """A rate's value for ordering, None when it does not read as a finite
-    number (such a rate cannot be placed among the others)."""
-    try:
-        value = float(rate)
-    except (TypeError, ValueError, OverflowError):
-        return None
-    return value if math.isfinite(value) else None
-
-
-def _threshold(word):
-    """A threshold as typed: "0.05", ".05" or "5%"; None when the word is
-    not meant as one (no point and no percent sign)."""
-    found = re.fullmatch(r"([0-9]{0,3}(?:\.[0-9]{1,6})?)(%?)", word)
-    if "." not in word and not word.endswith("%"):
-        return None
-    if found is None or found.group(1) in ("", "."):
-        raise BadArgument(f"{_quoted(word)} is not a threshold like 0.05 or 5%")
-    value = float(found.group(1)) / (100 if found.group(2) else 1)
-    if not 0 <= value <= 1:
-        raise BadArgument(f"{_quoted(word)} is not a threshold from 0 to 1 (0% to 100%)")
-    return value
-
-
-def _watched(sub):
-    """What a subscription watches, in words."""
-    if sub is None or (sub.subnets is not None and not sub.subnets):
-        return "nothing"
-    if sub.subnets is None:
-        return "every subnet" + (f" but {_spans(sub.ignored)}" if sub.ignored else "")
-    return _spans(sub.subnets)
-
-
-def _size(count):
-    """Bytes as a person reads them: 812 KB, 12 MB, 1.2 GB (powers of 1000)."""
-    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("KB", 10**3)):
-        if count >= scale:
-            value = count / scale
-            return f"{value:.1f} {unit}" if value < 9.95 else f"{value:.0f} {unit}"
-    return f"{count} bytes"
-
-
-def _subnet_or_all(word):
-    if word.lower() == "all":
-        return mutes.EVERY_SUBNET
-    netuid = _netuid(word)
-    if netuid is None:
-        raise BadArgument(f"{_quoted(word)} is neither a subnet number nor all")
-    return netuid
-
-
-def _spans(netuids):
-    """SN1, SN12, SN20-30: a set of netuids as ranges."""
-    spans, ordered = [], sorted(netuids)
-    for netuid in ordered:
-        if spans and spans[-1][1] == netuid - 1:
-            spans[-1][1] = netuid
-        else:
-            spans.append([netuid, netuid])
-    return ", ".join(f"SN{a}" if a == b else f"SN{a}-{b}" for a, b in spans)
-
-
-def _netuid_order(netuid):
-    try:
-        return int(netuid)
-    except (TypeError, ValueError):
-        return LARGEST_NETUID + 1
-
-
 class Commands:
     """Answers the commands of the chats in `configured` (chat ids as text).
 
@@ -314,7 +176,7 @@ class Commands:
         # A command that changes something gives its answer and the change,
         # which the caller makes in the transaction that confirms the update.
         text, change = (answer, None) if isinstance(answer, str) else answer
-        return [(message.chat_key, _fit(text))] + ([change] if change is not None else [])
+        return [(message.chat_key, fit(text))] + ([change] if change is not None else [])
 
     def _note_ignored(self, chat_id):
         now = self.clock()
@@ -395,7 +257,7 @@ class Commands:
                   f"Messages waiting: {state.outbox}",
                   "Health: " + (" ".join(state.health.split()) or "well")]
         if state.database_bytes is not None:
-            lines.append(f"Database: {_size(state.database_bytes)}")
+            lines.append(f"Database: {size_text(state.database_bytes)}")
         lines.append(f"Version: {state.version}")
         return "\n".join(lines)
 
@@ -422,19 +284,19 @@ class Commands:
 
     def top(self, message, args):
         if len(args) > 1:
-            raise BadArgument(f"{_quoted(args[1])} is one number too many")
+            raise BadArgument(f"{quoted(args[1])} is one number too many")
         count = TOP_DEFAULT
         if args:
             if not re.fullmatch(r"[0-9]{1,3}", args[0]) or not 1 <= int(args[0]) <= MOST_SUBNETS:
-                raise BadArgument(f"{_quoted(args[0])} is not a number from 1 to {MOST_SUBNETS}")
+                raise BadArgument(f"{quoted(args[0])} is not a number from 1 to {MOST_SUBNETS}")
             count = int(args[0])
         rates = self.view.rates()
         if rates is None:
             return NO_LISTING
         ranked = sorted(((value, netuid) for netuid, value in
-                         ((netuid, _number(rate)) for netuid, rate in rates.items())
+                         ((netuid, number(rate)) for netuid, rate in rates.items())
                          if value is not None),
-                        key=lambda pair: (-pair[0], _netuid_order(pair[1])))[:count]
+                        key=lambda pair: (-pair[0], netuid_order(pair[1])))[:count]
         if not ranked:
             return f"No subnet in the last listing ({len(rates)} subnets) has a numeric rate."
         lines = [f"Highest owner burn rates ({len(ranked)} of {len(rates)} subnets):"]
@@ -444,11 +306,11 @@ class Commands:
     def mute(self, message, args):
         if len(args) != 2:
             return f"Usage: {BY_NAME['mute'].usage}"
-        netuid = _subnet_or_all(args[0])
+        netuid = subnet_or_all(args[0])
         found = _DURATION.fullmatch(args[1])
         seconds = int(found.group(1)) * _UNIT[found.group(2)] if found else 0
         if not 60 <= seconds <= LONGEST_MUTE:
-            raise BadArgument(f"{_quoted(args[1])} is not a time from 1m to 30d, like 30m, 6h or 2d")
+            raise BadArgument(f"{quoted(args[1])} is not a time from 1m to 30d, like 30m, 6h or 2d")
         until = self.wall() + seconds
         targets = self._targets(message)
         what = "every subnet" if netuid == mutes.EVERY_SUBNET else f"SN{netuid}"
@@ -459,7 +321,7 @@ class Commands:
     def unmute(self, message, args):
         if len(args) != 1:
             return f"Usage: {BY_NAME['unmute'].usage}"
-        netuid = _subnet_or_all(args[0])
+        netuid = subnet_or_all(args[0])
         targets = self._targets(message)
         muted = {muted for key in targets for muted, _ in self.view.mutes(key)}
         if netuid == mutes.EVERY_SUBNET:
@@ -476,10 +338,10 @@ class Commands:
 
     def watch(self, message, args):
         words = [word for arg in args for word in arg.split(",") if word]
-        thresholds = [value for value in map(_threshold, words) if value is not None]
+        thresholds = [value for value in map(threshold_of, words) if value is not None]
         if len(thresholds) > 1:
             raise BadArgument("give one threshold")
-        asked = [word for word in words if _threshold(word) is None]
+        asked = [word for word in words if threshold_of(word) is None]
         every = [word for word in asked if word.lower() == "all"]
         if every and len(asked) > 1:
             raise BadArgument('"all" goes alone')
@@ -498,7 +360,7 @@ class Commands:
                    for target in targets]
         at = "" if threshold is None else f"threshold {threshold:g}"
         if every or chosen:
-            answer = (f"Now watching {'every subnet' if every else _spans(chosen)}"
+            answer = (f"Now watching {'every subnet' if every else spans(chosen)}"
                       + (f" at {at}" if at else "") + ". Changes are told against the rates "
                       "now; /subscriptions shows all this chat hears.")
         else:
@@ -536,21 +398,21 @@ class Commands:
                       "again." if message.chat_id not in self.configured else
                       "This chat watches no subnet now; /watch N or /watch all brings them back.")
         else:
-            answer = (f"No longer watching {_spans(chosen)}. /subscriptions shows all this chat "
+            answer = (f"No longer watching {spans(chosen)}. /subscriptions shows all this chat "
                       f"hears.")
         return answer, _all_of(changes)
 
     def history(self, message, args):
         if not 1 <= len(args) <= 2:
             return f"Usage: {BY_NAME['history'].usage}"
-        netuid = _netuid(args[0])
+        netuid = netuid_of(args[0])
         if netuid is None:
-            raise BadArgument(f"{_quoted(args[0])} is not a subnet number")
+            raise BadArgument(f"{quoted(args[0])} is not a subnet number")
         kept = self.view.history_days()
         days = HISTORY_DAYS if len(args) == 1 else None
         if days is None:
             if not re.fullmatch(r"[0-9]{1,4}", args[1]) or not 1 <= int(args[1]) <= kept:
-                raise BadArgument(f"{_quoted(args[1])} is not a number of days from 1 to {kept}")
+                raise BadArgument(f"{quoted(args[1])} is not a number of days from 1 to {kept}")
             days = int(args[1])
         now = self.clock()
         while self._charts and now - self._charts[0] >= WINDOW:
@@ -586,7 +448,7 @@ class Commands:
             sub = self.view.subscription(key)
             if sub is None:
                 continue
-            watched = _watched(sub)
+            watched = watched_text(sub)
             lines.append(f"{'This chat' if key == message.chat_key else key}: {watched}, "
                          f"threshold {sub.threshold:g}"
                          + (f", above {sub.above:g}" if sub.above is not None else "")
