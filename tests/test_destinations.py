@@ -203,3 +203,17 @@ def test_ctrl_c_while_once_waits_for_a_silent_destination_ends_at_once(watcher, 
     assert child.returncode == 130 and "Traceback" not in err, err
     # Kept for the destination (Telegram's alert may have been cut short too).
     assert any(chat.startswith("apprise-") for chat, in watcher.query("SELECT chat FROM outbox"))
+
+
+def test_uninstalling_stops_the_destination_threads(monitor):
+    import threading
+
+    host = monitor.install()
+    monitor.run({0: "0", 1: "0.1"})
+
+    def running():
+        return [t for t in threading.enumerate() if t.name.startswith("kilnguard-apprise-")]
+
+    assert running()
+    host.uninstall()
+    wait_until(lambda: not running(), timeout=30)

@@ -39,7 +39,7 @@ def rss():
 
 
 def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
+    return set(os.listdir("/proc/self/fd"))
 
 
 class Usage:
@@ -65,9 +65,11 @@ class Usage:
         # ASan keeps freed memory in quarantine: the resident set says nothing.
         if not SANITIZED:
             assert self.rss_growth < LIMIT, self.rss_growth
-        # A fake's end of the last connection may still be closing.
-        wait_until(lambda: open_descriptors() <= self.fds, timeout=10)
-        assert open_descriptors() == self.fds
+        # A fake's end of the last connection may still be closing. A
+        # descriptor another test's thread closed meanwhile is no leak: only
+        # new ones left open are.
+        wait_until(lambda: len(open_descriptors()) <= len(self.fds), timeout=10)
+        assert open_descriptors() <= self.fds
 
 
 @pytest.fixture

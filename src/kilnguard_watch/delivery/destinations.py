@@ -52,6 +52,7 @@ class DestinationCourier:
         self._idle = threading.Condition()
         self._rounds = 0  # delivery rounds finished
         self._busy = False
+        self._stopped = False
         self._thread = threading.Thread(target=self._run, name=f"kilnguard-{key}", daemon=True)
 
     def start(self):
@@ -59,6 +60,12 @@ class DestinationCourier:
 
     def wake(self):
         """New messages wait, or a pass asks for another try."""
+        self._woken.set()
+
+    def stop(self):
+        """No round after the one under way, if any (an embedding host
+        that uninstalls, a test that ends); what waits stays in the outbox."""
+        self._stopped = True
         self._woken.set()
 
     def settle(self, seconds):
@@ -82,6 +89,8 @@ class DestinationCourier:
         while True:
             self._woken.wait(wait)
             self._woken.clear()
+            if self._stopped:
+                return
             with self._idle:
                 self._busy = True
             try:
@@ -169,6 +178,10 @@ class Destinations:
     def wake(self, keys=None):
         for key in self.couriers if keys is None else keys:
             self.couriers[key].wake()
+
+    def stop(self):
+        for courier in self.couriers.values():
+            courier.stop()
 
     def settle(self, seconds):
         """Each destination tries what waits for it once more (within

@@ -439,7 +439,9 @@ class Host:
         return {sub.chat.key for sub in self.settings.subscriptions if sub.silent}
 
     def uninstall(self):
-        """Puts the module's operations back (for tests and embedding hosts)."""
+        """Puts the module's operations back and stops the destinations'
+        threads (for tests and embedding hosts)."""
+        self.destinations.stop()
         for name, original in self.originals.items():
             setattr(self.module, name, original)
         self.originals = {}
