@@ -13,6 +13,7 @@ the module would have sent."""
 
 import dataclasses
 
+from kilnguard_watch.rates import rate_value
 from kilnguard_watch.store.mutes import EVERY_SUBNET
 
 
@@ -29,10 +30,10 @@ class Plan:
 
 
 def crossed(level, old, new, strictly_below):
-    """Whether a move from `old` to `new` crosses `level` (rate texts)."""
-    try:
-        old, new = float(old), float(new)
-    except ValueError:
+    """Whether a move from `old` to `new` crosses `level` (rate texts); a
+    rate that is not a number crosses nothing."""
+    old, new = rate_value(old), rate_value(new)
+    if old is None or new is None:
         return False
     if strictly_below:
         return (old < level) != (new < level)

@@ -14,9 +14,10 @@ from typing import Callable, Mapping, Protocol
 from kilnguard_watch.commands.incoming import Incoming
 from kilnguard_watch.commands.parse import parse
 from kilnguard_watch.commands.words import (MOST_SUBNETS, BadArgument, fit, netuid_of,
-                                            netuid_order, netuids, number, quoted, size_text,
+                                            netuid_order, netuids, quoted, size_text,
                                             spans, subnet_or_all, threshold_of, utc, watched_text)
 from kilnguard_watch.digest.schedule import Schedule
+from kilnguard_watch.rates import rate_value
 from kilnguard_watch.store import mutes
 
 PER_MINUTE = 20  # commands a chat may send in any 60 seconds
@@ -294,7 +295,7 @@ class Commands:
         if rates is None:
             return NO_LISTING
         ranked = sorted(((value, netuid) for netuid, value in
-                         ((netuid, number(rate)) for netuid, rate in rates.items())
+                         ((netuid, rate_value(rate)) for netuid, rate in rates.items())
                          if value is not None),
                         key=lambda pair: (-pair[0], netuid_order(pair[1])))[:count]
         if not ranked:

@@ -3,7 +3,6 @@ and how values are written in answers (moments, spans of subnets, sizes).
 Each reader raises BadArgument with the reason to quote back; nothing here
 knows which command asked."""
 
-import math
 import re
 import time
 
@@ -81,16 +80,6 @@ def netuids(args, most=MOST_SUBNETS):
             if len(chosen) > most:
                 raise BadArgument(f"at most {most} subnets at a time")
     return list(chosen)
-
-
-def number(rate):
-    """A rate's value for ordering, None when it does not read as a finite
-    number (such a rate cannot be placed among the others)."""
-    try:
-        value = float(rate)
-    except (TypeError, ValueError, OverflowError):
-        return None
-    return value if math.isfinite(value) else None
 
 
 def threshold_of(word):

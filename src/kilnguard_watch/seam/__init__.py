@@ -37,8 +37,7 @@ file) stays the module's own, so its fast path stays on.
 
 The same pass report also goes to the destinations reached through Apprise
 (delivery/destinations.py: each with its own subnets and baseline, sent on a
-thread of its own so a slow service never holds up a pass), and, once the
-pass is over, into the history of rates (store/history.py).
+thread of its own so a slow service never holds up a pass).
 
 Observing passes. Other parts of the host (metrics, heartbeat, a service
 manager's watchdog) subscribe to the outcome of every pass:
@@ -243,12 +242,8 @@ class Host:
         self.destinations.wake()
         if report.rates is not None and failure not in _WITHOUT_LISTING:
             self.listings.publish(report.rates)
-        ok = True
-        if len(self.outbox):
-            ok, why = self._flush()
-            if not ok:
-                self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
-        self._tell_fallback(ok, "" if ok else why)
+        ok, why = self._deliver_waiting()
+        self._tell_fallback(ok, why)
         sends, _ = self.delivery.take_tally()
         failures = {reason: n for reason, n in sends.items() if reason != "sent"}
         result = "error" if failure == outcome_module.RAISED else (
@@ -289,10 +284,18 @@ class Host:
     def finish_digest(self):
         """For a single run, which would end under it: waits for a digest in
         the making and delivers it, when no delivery thread will."""
-        if self.digest.wait() and self.courier is None and len(self.outbox):
-            ok, why = self._flush()
-            if not ok:
-                self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
+        if self.digest.wait() and self.courier is None:
+            self._deliver_waiting()
+
+    def _deliver_waiting(self):
+        """Delivers what waits, if anything: (True, "") or (False, why),
+        which is logged."""
+        if not len(self.outbox):
+            return True, ""
+        ok, why = self._flush()
+        if not ok:
+            self.log(f"{len(self.outbox)} message(s) wait in the outbox: {why}")
+        return ok, why
 
     def _wake_courier(self):
         if self.courier is not None:
@@ -350,6 +353,8 @@ class Host:
     def _tell_fallback(self, ok, why):
         """Telegram failing for --alert-after passes (and working again) is
         told to the fallback destinations."""
+        if not self.destinations.fallback:
+            return
         waiting = sum(n for key, n in self._waiting().items() if not is_destination(key))
         note = self.destinations.telegram(ok, why, waiting)
         if note is None:
